@@ -1,0 +1,51 @@
+// File-system chores on wide paths. Every file that holds configuration or
+// state is written through WriteFileAtomic, so a crash leaves either the old
+// or the new content, never a truncated file.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace qm {
+
+// The host path for a wide path text.
+std::filesystem::path FsPath(std::u16string_view path);
+std::u16string WidePath(const std::filesystem::path& path);
+
+bool FileExists(std::u16string_view path);       // a regular file (or a link to one)
+bool DirectoryExists(std::u16string_view path);  // a directory (or a link to one)
+
+// Reads the whole file; false when it cannot be read.
+bool ReadFileBytes(std::u16string_view path, std::string& bytes);
+
+enum class FilePrivacy { Normal, OwnerOnly };
+
+// Writes `bytes` to a temporary file in the target's folder and renames it
+// over the target. An existing target keeps its permissions and owner;
+// OwnerOnly makes the file readable by its owner only (private keys).
+bool WriteFileAtomic(std::u16string_view path, std::string_view bytes,
+                     FilePrivacy privacy = FilePrivacy::Normal);
+
+// Creates the directory and all missing parents. A file standing where one
+// of the directories is needed is deleted. False for an empty path or when a
+// directory cannot be made.
+bool MakeDirectoryTree(std::u16string_view path);
+
+// Copies a file over the target (atomically, with the source's permissions),
+// after making a read-only target writable. False when the copy failed.
+bool CopyFileSilently(std::u16string_view source, std::u16string_view target);
+
+// Deletes a file after making it writable. There is no recycle bin on POSIX
+// servers, so this is a plain deletion there. False when nothing was deleted.
+bool DeleteFileToRecycleBin(std::u16string_view path);
+
+// Copies the tree under `source` into `target` (created when missing).
+// Failures of single files are ignored; false only when a folder cannot be
+// listed or created.
+bool CopyDirectoryTree(std::u16string_view source, std::u16string_view target);
+
+// Deletes the directory with everything in it; false when something stays.
+bool DeleteDirectoryTree(std::u16string_view directory);
+
+}  // namespace qm

@@ -1,0 +1,61 @@
+// The host backend: the few operations that need the operating system.
+// Exactly one backend (host/posix or host/windows) is compiled in; everything
+// above it calls these functions or the portable helpers built on them.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace qm::host {
+
+// Code page 936 conversions; unconvertible input becomes "?".
+std::string WideToCodePage936(std::u16string_view wide);
+std::u16string CodePage936ToWide(std::string_view narrow);
+
+// Full path of the running executable; empty when it cannot be read.
+std::u16string ExecutablePath();
+
+// The system's folder for temporary files, without a trailing separator.
+std::u16string TempDirectory();
+
+// A readable name of the running operating system (distribution name on Linux).
+std::u16string OperatingSystemName();
+
+// Value of a variable in the process environment; nullopt when unset.
+std::optional<std::u16string> ProcessEnvironmentValue(std::u16string_view name);
+
+// Value of a system-wide environment variable (the machine's persistent
+// settings: /etc/environment on POSIX, the registry on Windows).
+enum class SystemEnvStatus { Found, NotFound, Unreadable };
+SystemEnvStatus SystemEnvironmentValue(std::u16string_view name, std::u16string& value);
+
+// Cryptographically strong random bytes.
+void RandomBytes(void* buffer, size_t size);
+
+struct LocalTime {
+    int year, month, day, hour, minute, second;
+};
+LocalTime Now();
+
+// Writes `bytes` to a fresh file beside `path` and renames it over `path`.
+// Permissions: owner read/write only when `ownerOnly`; else those of
+// `modeFrom` when given; else those (and the owner) of the file replaced;
+// else the defaults for a new file. A symbolic link at `path` is followed,
+// so the link stays and its target is replaced.
+struct ReplaceOptions {
+    bool ownerOnly = false;
+    std::u16string modeFrom;
+};
+bool ReplaceFileAtomically(const std::u16string& path, std::string_view bytes,
+                           const ReplaceOptions& options);
+
+// Creates a new, empty file with a unique unpredictable name in `directory`
+// (owner-only permissions) and returns its path; empty on failure.
+std::u16string CreateUniqueFile(const std::u16string& directory, std::u16string_view prefix);
+
+// Makes the file writable by its owner (the "read-only attribute" of Windows).
+void ClearReadOnly(const std::u16string& path);
+
+}  // namespace qm::host

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <string>
+
+namespace qm::test {
+
+// A fresh folder under the system's temporary folder, removed with everything
+// in it when the object goes away.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::u16string& path() const { return path_; }  // ends in a separator
+    std::u16string operator/(std::u16string_view name) const {
+        return path_ + std::u16string(name);
+    }
+    std::string narrow() const;  // UTF-8 form for printing and for other tools
+
+private:
+    std::u16string path_;
+};
+
+// Whole-file helpers that fail the current test on error.
+std::string ReadAll(const std::u16string& path);
+void WriteAll(const std::u16string& path, const std::string& bytes);
+
+// The program directory this test run uses (QUILLMATE_HOME), set up by the
+// shared main() before any test runs.
+const std::u16string& ProgramHome();
+
+}  // namespace qm::test

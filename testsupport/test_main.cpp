@@ -1,0 +1,35 @@
+// main() of every test binary: the run gets its own program directory
+// (QUILLMATE_HOME), so logs and records never land outside temporary folders.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+
+#include "foundation/paths.h"
+#include "foundation/textconv.h"
+#include "testsupport/temp_dir.h"
+
+namespace {
+std::u16string g_homePath;
+}  // namespace
+
+namespace qm::test {
+const std::u16string& ProgramHome() {
+    return g_homePath;
+}
+}  // namespace qm::test
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    std::unique_ptr<qm::test::TempDir> home;
+    if (const char* chosen = std::getenv("QUILLMATE_HOME"); chosen && *chosen) {
+        // The caller chose the folder (for example to keep the logs).
+        g_homePath = qm::WideFromUtf8(chosen);
+        qm::EnsureTrailingSeparator(g_homePath);
+    } else {
+        home = std::make_unique<qm::test::TempDir>();
+        g_homePath = home->path();
+        setenv("QUILLMATE_HOME", home->narrow().c_str(), 1);
+    }
+    return RUN_ALL_TESTS();
+}
