@@ -36,4 +36,9 @@ void WriteAll(const std::u16string& path, const std::string& bytes) {
     ASSERT_TRUE(WriteFileAtomic(path, bytes)) << "cannot write " << Utf8FromWide(path);
 }
 
+void InstallConfigTemplates(const std::u16string& programDir) {
+    const std::u16string source = WideFromUtf8(QUILLMATE_SOURCE_DIR "/resources/Config");
+    ASSERT_TRUE(CopyDirectoryTree(source, programDir + u"Config"));
+}
+
 }  // namespace qm::test

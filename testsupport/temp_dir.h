@@ -27,6 +27,10 @@ private:
 std::string ReadAll(const std::u16string& path);
 void WriteAll(const std::u16string& path, const std::string& bytes);
 
+// Copies the shipped Config/ templates (resources/Config) into
+// `programDir` + "Config/", replacing what is there.
+void InstallConfigTemplates(const std::u16string& programDir);
+
 // The program directory this test run uses (QUILLMATE_HOME), set up by the
 // shared main() before any test runs.
 const std::u16string& ProgramHome();
