@@ -17,6 +17,12 @@ void EnsureTrailingSeparator(std::u16string& path, PathStyle style) {
     path.push_back(PathSeparator(style));
 }
 
+std::u16string NativeSeparators(std::u16string_view path) {
+    std::u16string out(path);
+    if constexpr (kNativePathStyle == PathStyle::Windows) ToBackslashes(out);
+    return out;
+}
+
 void ToForwardSlashes(std::u16string& path) {
     for (auto& c : path) {
         if (c == u'\\')

@@ -27,6 +27,9 @@ bool IsPathSeparator(char16_t c, PathStyle style = kNativePathStyle);
 // the Windows style, is "/"). An empty path becomes the bare separator.
 void EnsureTrailingSeparator(std::u16string& path, PathStyle style = kNativePathStyle);
 
+// A relative path written with "/" in the host's own separators.
+std::u16string NativeSeparators(std::u16string_view path);
+
 void ToForwardSlashes(std::u16string& path);
 void ToBackslashes(std::u16string& path);
 

@@ -192,6 +192,28 @@ bool Regex::FullMatch(std::u16string_view text) const {
     return m.has_value();
 }
 
+std::u16string RegexEscape(std::u16string_view text) {
+    std::u16string out;
+    out.reserve(text.size() * 2);
+    for (char16_t c : text) {
+        if (std::u16string_view(u"\\^$.|?*+()[]{}/-").find(c) != std::u16string_view::npos) {
+            out.push_back(u'\\');
+        }
+        out.push_back(c);
+    }
+    return out;
+}
+
+std::u16string ReplacementEscape(std::u16string_view text) {
+    std::u16string out;
+    out.reserve(text.size());
+    for (char16_t c : text) {
+        if (c == u'$') out.push_back(u'$');
+        out.push_back(c);
+    }
+    return out;
+}
+
 std::u16string ExpandReplacement(std::u16string_view text, const RegexMatch& match,
                                  std::u16string_view replacement) {
     std::u16string out;

@@ -59,6 +59,12 @@ private:
     std::shared_ptr<const Compiled> compiled_;
 };
 
+// A pattern that matches `text` literally.
+std::u16string RegexEscape(std::u16string_view text);
+
+// A replacement text that inserts `text` literally ("$" doubled).
+std::u16string ReplacementEscape(std::u16string_view text);
+
 // Expands "$&", "$n", "$nn", "$`", "$'" and "$$" of a replacement text.
 std::u16string ExpandReplacement(std::u16string_view text, const RegexMatch& match,
                                  std::u16string_view replacement);
