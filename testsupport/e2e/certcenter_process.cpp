@@ -1,0 +1,261 @@
+#include "testsupport/e2e/certcenter_process.h"
+
+#include <fcntl.h>
+#include <httplib.h>
+#include <json/reader.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "testsupport/temp_dir.h"
+
+extern char** environ;
+
+namespace qm::e2e {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+// Sanitizer builds start slowly; a healthy center is ready in well under a second.
+constexpr auto kStartLimit = std::chrono::seconds(30);
+constexpr auto kStopLimit = std::chrono::seconds(10);
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Spawns `program args...` with stdout and stderr appended to `outputFile`.
+pid_t Spawn(const std::vector<std::string>& argv, const std::string& outputFile) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0600);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    std::vector<char*> args;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0)
+        throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
+    return pid;
+}
+
+// Waits for the child; returns its exit code (128 + signal when killed), or
+// -1 when it is still running after `limit`.
+int WaitFor(pid_t pid, std::chrono::milliseconds limit) {
+    const auto end = steady_clock::now() + limit;
+    for (;;) {
+        int status = 0;
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        if (r < 0 && errno != EINTR)
+            return -2;
+        if (steady_clock::now() >= end)
+            return -1;
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+}
+
+}  // namespace
+
+bool HasPrivateHosts() {
+    const char* names = std::getenv("QUILLMATE_E2E_HOSTS");
+    return names != nullptr;
+}
+
+std::string CertCenterProgram() {
+    return QUILLMATE_CERTCENTER_PROGRAM;
+}
+
+CertCenterProcess::CertCenterProcess(std::vector<std::string> options)
+    : dir_(std::make_unique<test::TempDir>()), options_(std::move(options)) {
+    Start(0);
+}
+
+CertCenterProcess::~CertCenterProcess() {
+    Stop();
+}
+
+std::string CertCenterProcess::url() const {
+    return "https://localhost:" + std::to_string(port_);
+}
+
+std::string CertCenterProcess::stateDir() const {
+    return dir_->narrow() + "state";
+}
+
+std::string CertCenterProcess::caFile() const {
+    return stateDir() + "/ca.pem";
+}
+
+std::string CertCenterProcess::StderrText() const {
+    return ReadText(dir_->narrow() + "center.stderr");
+}
+
+void CertCenterProcess::Start(int port) {
+    const std::string readyFile = dir_->narrow() + "ready";
+    std::remove(readyFile.c_str());
+    std::vector<std::string> argv = {
+        CertCenterProgram(), "serve",    "--listen",     "127.0.0.1:" + std::to_string(port),
+        "--state",           stateDir(), "--ready-file", readyFile};
+    argv.insert(argv.end(), options_.begin(), options_.end());
+    pid_ = Spawn(argv, dir_->narrow() + "center.stderr");
+
+    const auto end = steady_clock::now() + kStartLimit;
+    for (;;) {
+        const std::string ready = ReadText(readyFile);
+        if (!ready.empty()) {
+            port_ = std::atoi(ready.c_str());
+            return;
+        }
+        const int exit = WaitFor(pid_, milliseconds(0));
+        if (exit != -1) {
+            pid_ = -1;
+            throw std::runtime_error("the certificate center exited with " + std::to_string(exit) +
+                                     ":\n" + StderrText());
+        }
+        if (steady_clock::now() >= end) {
+            Stop();
+            throw std::runtime_error("the certificate center did not become ready:\n" +
+                                     StderrText());
+        }
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+}
+
+void CertCenterProcess::Stop() {
+    if (pid_ <= 0)
+        return;
+    kill(pid_, SIGTERM);
+    if (WaitFor(pid_, kStopLimit) == -1) {
+        kill(pid_, SIGKILL);
+        WaitFor(pid_, kStopLimit);
+    }
+    pid_ = -1;
+}
+
+void CertCenterProcess::Restart() {
+    Stop();
+    Start(port_);
+}
+
+void CertCenterProcess::Restart(std::vector<std::string> options) {
+    options_ = std::move(options);
+    Restart();
+}
+
+std::vector<CenterRequest> CertCenterProcess::RequestLog() const {
+    std::vector<CenterRequest> entries;
+    std::istringstream lines(ReadText(stateDir() + "/requests.log"));
+    Json::CharReaderBuilder builder;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    for (std::string line; std::getline(lines, line);) {
+        CenterRequest entry;
+        std::string errors;
+        if (!reader->parse(line.data(), line.data() + line.size(), &entry.line, &errors) ||
+            !entry.line.isObject())
+            throw std::runtime_error("unreadable request log line: " + line);
+        entry.time = entry.line.get("time", "").asString();
+        entry.type = entry.line.get("type", "").asString();
+        entry.outcome = entry.line.get("outcome", "").asString();
+        entry.error = entry.line.get("error", "").asString();
+        entries.push_back(std::move(entry));
+    }
+    return entries;
+}
+
+std::vector<std::string> CertCenterProcess::RequestTypes() const {
+    std::vector<std::string> types;
+    for (const auto& entry : RequestLog())
+        types.push_back(entry.type);
+    return types;
+}
+
+int CertCenterProcess::Approve(const std::string& token) const {
+    const pid_t pid = Spawn({CertCenterProgram(), "approve", token, "--state", stateDir()},
+                            dir_->narrow() + "approve.out");
+    return WaitFor(pid, std::chrono::duration_cast<milliseconds>(kStartLimit));
+}
+
+StaticFileServer::StaticFileServer(std::string rootDir)
+    : server_(std::make_unique<httplib::Server>()), defaultRoot_(std::move(rootDir)) {
+    server_->Get(".*", [this](const httplib::Request& request, httplib::Response& response) {
+        std::string host = request.get_header_value("Host");
+        if (const auto colon = host.rfind(':'); colon != std::string::npos)
+            host.erase(colon);
+        for (auto& c : host)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        std::string root;
+        {
+            std::lock_guard lock(mutex_);
+            fetched_.push_back(host + " " + request.path);
+            const auto it = hostRoots_.find(host);
+            root = it != hostRoots_.end() ? it->second : defaultRoot_;
+        }
+        if (request.path.empty() || request.path[0] != '/' ||
+            request.path.find("/../") != std::string::npos || request.path.ends_with("/..")) {
+            response.status = 400;
+            return;
+        }
+        std::ifstream in(root + request.path, std::ios::binary);
+        if (!in) {
+            response.status = 404;
+            return;
+        }
+        std::ostringstream body;
+        body << in.rdbuf();
+        response.set_content(body.str(), "text/plain");
+    });
+    port_ = server_->bind_to_any_port("127.0.0.1");
+    if (port_ <= 0)
+        throw std::runtime_error("the static file server cannot bind a loopback port");
+    thread_ = std::make_unique<std::thread>([this] { server_->listen_after_bind(); });
+    // stop() only works on a running server, so do not hand out one that is not yet.
+    const auto end = steady_clock::now() + kStartLimit;
+    while (!server_->is_running() && steady_clock::now() < end)
+        std::this_thread::sleep_for(milliseconds(1));
+}
+
+StaticFileServer::~StaticFileServer() {
+    server_->stop();
+    thread_->join();
+}
+
+void StaticFileServer::ServeHost(const std::string& host, std::string rootDir) {
+    std::string key = host;
+    for (auto& c : key)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::lock_guard lock(mutex_);
+    hostRoots_[key] = std::move(rootDir);
+}
+
+std::string StaticFileServer::UrlFor(const std::string& host, const std::string& path) const {
+    return "http://" + host + ":" + std::to_string(port_) + path;
+}
+
+std::vector<std::string> StaticFileServer::Fetched() const {
+    std::lock_guard lock(mutex_);
+    return fetched_;
+}
+
+}  // namespace qm::e2e
