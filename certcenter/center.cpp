@@ -1,0 +1,467 @@
+#include "certcenter/center.h"
+
+#include <json/reader.h>
+#include <json/writer.h>
+#include <openssl/err.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <set>
+
+#include "certcenter/verification.h"
+
+namespace qm::certcenter {
+namespace {
+
+// A failure answer; the handler that meets it turns it into the reply.
+struct Refusal {
+    std::string error;
+    std::string message;
+    int status = 200;
+};
+
+[[noreturn]] void Refuse(std::string error, std::string message, int status = 200) {
+    throw Refusal{std::move(error), std::move(message), status};
+}
+
+std::string TextMember(const Json::Value& request, const char* member) {
+    const Json::Value& value = request[member];
+    if (!value.isString())
+        Refuse("badRequest", std::string("member \"") + member + "\" must be a string");
+    return value.asString();
+}
+
+unsigned TemplateId(const Json::Value& request) {
+    const Json::Value& value = request["templateID"];
+    if (!value.isUInt())
+        Refuse("badRequest", "member \"templateID\" must be a non-negative whole number");
+    return value.asUInt();
+}
+
+std::vector<std::string> TextArray(const Json::Value& request, const char* member,
+                                   size_t maxCount) {
+    const Json::Value& value = request[member];
+    if (!value.isArray() || value.empty())
+        Refuse("badRequest", std::string("member \"") + member + "\" must be a non-empty array");
+    if (value.size() > maxCount)
+        Refuse("badRequest", std::string("member \"") + member + "\" holds more than " +
+                                 std::to_string(maxCount) + " entries");
+    std::vector<std::string> texts;
+    for (const auto& item : value) {
+        if (!item.isString())
+            Refuse("badRequest", std::string("member \"") + member + "\" must hold strings");
+        texts.push_back(item.asString());
+    }
+    return texts;
+}
+
+Json::Value NamesJson(const std::vector<std::string>& names) {
+    Json::Value array(Json::arrayValue);
+    for (const auto& name : names)
+        array.append(name);
+    return array;
+}
+
+std::string LowerAscii(std::string text) {
+    for (auto& c : text)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+// The client's RSA key from "publicKey".
+PKey ClientKey(const std::string& pem) {
+    PKey key = ReadPublicKeyPem(pem);
+    if (!key)
+        Refuse("badPublicKey", "\"publicKey\" is not a PEM public key");
+    if (EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA || EVP_PKEY_get_bits(key.get()) < 2048)
+        Refuse("badPublicKey", "\"publicKey\" must be an RSA key of at least 2048 bits");
+    return key;
+}
+
+void CheckSignature(EVP_PKEY* key, const std::string& signedText, const std::string& encrypt,
+                    const char* signedMember) {
+    std::string signature;
+    if (!DecodeBase64(encrypt, signature) || !VerifyRsaSha256(key, signedText, signature))
+        Refuse("badSignature", std::string("\"encrypt\" is not a signature of \"") + signedMember +
+                                   "\" by \"publicKey\"");
+}
+
+// Parses the CSR and checks its own signature and key.
+CertRequest CheckedCsr(const std::string& pem) {
+    CertRequest csr = ReadCertRequestPem(pem);
+    if (!csr)
+        Refuse("badCsr", "\"csr\" is not a PEM certificate request");
+    EVP_PKEY* key = X509_REQ_get0_pubkey(csr.get());
+    if (!key || X509_REQ_verify(csr.get(), key) != 1) {
+        ERR_clear_error();
+        Refuse("badCsr", "the certificate request's signature does not match its key");
+    }
+    const int type = EVP_PKEY_get_base_id(key);
+    const int bits = EVP_PKEY_get_bits(key);
+    if (!((type == EVP_PKEY_RSA && bits >= 2048) || (type == EVP_PKEY_EC && bits >= 256)))
+        Refuse("badCsr",
+               "the certificate request's key is too weak (RSA 2048 or EC P-256 at least)");
+    return csr;
+}
+
+}  // namespace
+
+CenterSettings CenterSettings::From(const ServeOptions& options) {
+    CenterSettings settings;
+    settings.validityDays = options.validityDays;
+    settings.defer = options.defer;
+    settings.autoApproveAfter = options.autoApproveAfter;
+    settings.maxNames = options.maxNames;
+    settings.failChallenge = options.failChallenge;
+    settings.failAuthorization = options.failAuthorization;
+    settings.failCertificate = options.failCertificate;
+    settings.failStatus = options.failStatus;
+    return settings;
+}
+
+std::string CompactJson(const Json::Value& value) {
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    return Json::writeString(builder, value);
+}
+
+bool IsValidDnsName(const std::string& name) {
+    if (name.empty() || name.size() > 253)
+        return false;
+    size_t start = 0;
+    bool lastAllDigits = false;
+    while (start <= name.size()) {
+        const size_t dot = std::min(name.find('.', start), name.size());
+        const std::string_view label(name.data() + start, dot - start);
+        if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-')
+            return false;
+        lastAllDigits = true;
+        for (const char c : label) {
+            const bool digit = c >= '0' && c <= '9';
+            if (!digit && !(c >= 'a' && c <= 'z') && c != '-')
+                return false;
+            lastAllDigits = lastAllDigits && digit;
+        }
+        start = dot + 1;
+    }
+    return !lastAllDigits;
+}
+
+std::string NormalizeVerificationText(std::string_view text) {
+    std::string normal;
+    normal.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+            continue;
+        normal += text[i];
+    }
+    while (!normal.empty() && (normal.back() == '\n' || normal.back() == '\r'))
+        normal.pop_back();
+    return normal;
+}
+
+int64_t NowSeconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string UtcTimeText(int64_t seconds) {
+    using namespace std::chrono;
+    const sys_seconds at{std::chrono::seconds(seconds)};
+    const sys_days day = floor<days>(at);
+    const year_month_day date(day);
+    const hh_mm_ss time(at - day);
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ",
+                  static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                  static_cast<unsigned>(date.day()), static_cast<int>(time.hours().count()),
+                  static_cast<int>(time.minutes().count()),
+                  static_cast<int>(time.seconds().count()));
+    return text;
+}
+
+CertCenter::CertCenter(CenterSettings settings, const CertificateAuthority& authority,
+                       CenterState& state, VerificationFetcher fetcher)
+    : settings_(std::move(settings)),
+      authority_(authority),
+      state_(state),
+      fetcher_(std::move(fetcher)) {}
+
+Reply CertCenter::Handle(std::string_view requestText) {
+    Reply reply;
+    try {
+        if (requestText.size() > kMaxRequestBytes)
+            Refuse("tooLarge", "the request exceeds " + std::to_string(kMaxRequestBytes) + " bytes",
+                   413);
+        Json::CharReaderBuilder builder;
+        builder["stackLimit"] = 64;
+        builder["rejectDupKeys"] = true;
+        builder["failIfExtra"] = true;
+        std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+        Json::Value request;
+        std::string errors;
+        bool parsed = false;
+        try {
+            parsed = reader->parse(requestText.data(), requestText.data() + requestText.size(),
+                                   &request, &errors);
+        } catch (const Json::Exception&) {
+            // Too deeply nested: the reader throws instead of reporting.
+        }
+        if (!parsed || !request.isObject())
+            Refuse("badRequest", "the request is not a JSON object", 400);
+        const Json::Value& type = request["type"];
+        if (!type.isString())
+            Refuse("badRequest", "the request has no \"type\"", 400);
+        reply.requestType = type.asString().substr(0, 64);
+
+        if (reply.requestType == "challengeRequest")
+            Challenge(request, reply);
+        else if (reply.requestType == "authorizationRequest")
+            Authorize(request, reply);
+        else if (reply.requestType == "certificateRequest")
+            RequestCertificate(request, reply);
+        else if (reply.requestType == "statusRequest")
+            Status(request, reply);
+        else
+            Refuse("badRequest", "unknown request type", 400);
+    } catch (const Refusal& refusal) {
+        reply.status = refusal.status;
+        reply.answer = Json::Value(Json::objectValue);
+        reply.answer["type"] = "error";
+        reply.answer["error"] = refusal.error;
+        reply.answer["message"] = refusal.message;
+    } catch (const std::exception& e) {
+        reply.status = 500;
+        reply.answer = Json::Value(Json::objectValue);
+        reply.answer["type"] = "error";
+        reply.answer["error"] = "internal";
+        reply.answer["message"] = e.what();
+    }
+    return reply;
+}
+
+bool CertCenter::InjectFault(FaultRule& rule, Reply& reply) {
+    if (!rule.active())
+        return false;
+    if (rule.count > 0)
+        --rule.count;
+    reply.details["injected"] = true;
+    return true;
+}
+
+Json::Value CertCenter::CertificateAnswer(const std::string& certificate) const {
+    Json::Value answer(Json::objectValue);
+    answer["type"] = "certificate";
+    answer["certificate"] = certificate;
+    answer["chain"] = Json::Value(Json::arrayValue);
+    answer["chain"].append(authority_.certificatePem());
+    return answer;
+}
+
+void CertCenter::Challenge(const Json::Value& request, Reply& reply) {
+    {
+        std::lock_guard lock(mutex_);
+        if (InjectFault(settings_.failChallenge, reply))
+            Refuse(settings_.failChallenge.error, "challenge requests are refused for now");
+    }
+    // Duplicates are normal (a domain with an HTTP and an HTTPS site); the
+    // bound on the raw list only stops absurd requests early.
+    const auto identifiers = TextArray(request, "identifier", 4 * settings_.maxNames);
+    std::vector<std::string> names;
+    std::set<std::string> seen;
+    for (const auto& identifier : identifiers) {
+        std::string name = LowerAscii(identifier);
+        if (!IsValidDnsName(name))
+            Refuse("badRequest", "\"" + identifier.substr(0, 300) + "\" is not a domain name");
+        if (seen.insert(name).second)
+            names.push_back(std::move(name));
+    }
+    if (names.size() > settings_.maxNames)
+        Refuse("badRequest", "more than " + std::to_string(settings_.maxNames) + " names");
+
+    Session session;
+    session.id = RandomHex(16);
+    session.nonce = RandomHex(16);
+    session.names = names;
+    session.created = NowSeconds();
+    {
+        std::lock_guard lock(mutex_);
+        state_.AddSession(session);
+        state_.Save();
+    }
+    reply.details["sessionID"] = session.id;
+    reply.details["names"] = NamesJson(names);
+    reply.answer["type"] = "challenge";
+    reply.answer["sessionID"] = session.id;
+    reply.answer["nonce"] = session.nonce;
+}
+
+void CertCenter::Authorize(const Json::Value& request, Reply& reply) {
+    {
+        std::lock_guard lock(mutex_);
+        if (InjectFault(settings_.failAuthorization, reply))
+            Refuse(settings_.failAuthorization.error, "the session is not known (injected)");
+    }
+    const std::string sessionId = TextMember(request, "sessionID");
+    const std::string nonce = TextMember(request, "nonce");
+    const std::string publicKey = TextMember(request, "publicKey");
+    const std::string encrypt = TextMember(request, "encrypt");
+    const auto urls = TextArray(request, "verifyRes", 4 * settings_.maxNames);
+    reply.details["sessionID"] = sessionId.substr(0, 64);
+
+    std::vector<std::string> names;
+    std::string authorizedKey;
+    {
+        std::lock_guard lock(mutex_);
+        const Session* session = state_.FindSession(sessionId);
+        if (!session)
+            Refuse("unknown", "the center does not know this session");
+        if (session->nonce != nonce)
+            Refuse("unknown", "the nonce does not belong to this session");
+        names = session->names;
+        authorizedKey = session->publicKeyId;
+    }
+    reply.details["names"] = NamesJson(names);
+
+    PKey key = ClientKey(publicKey);
+    const std::string keyId = PublicKeyId(key.get());
+    if (!authorizedKey.empty() && authorizedKey != keyId)
+        Refuse("publicKeyIllegal", "this session is authorized for another public key");
+    CheckSignature(key.get(), nonce, encrypt, "nonce");
+
+    // Every requested name must be proven, and only requested names are fetched.
+    std::set<std::string> unproven(names.begin(), names.end());
+    std::vector<std::string> checkedUrls;
+    for (const auto& url : urls) {
+        VerificationUrl parsed;
+        if (!ParseVerificationUrl(url, parsed))
+            Refuse("verifyFailed", "\"" + url.substr(0, 300) + "\" is not an http or https URL");
+        if (std::find(names.begin(), names.end(), parsed.host) == names.end())
+            Refuse("verifyFailed", url + " is not on a name of the challenge");
+        unproven.erase(parsed.host);
+        checkedUrls.push_back(url);
+    }
+    if (!unproven.empty())
+        Refuse("verifyFailed", "no verification URL for " + *unproven.begin());
+    const std::string expected = NormalizeVerificationText(encrypt);
+    for (const auto& url : checkedUrls) {
+        const FetchResult fetched = fetcher_(url);
+        if (!fetched.ok)
+            Refuse("verifyFailed", "cannot fetch " + url + ": " + fetched.problem);
+        if (NormalizeVerificationText(fetched.body) != expected)
+            Refuse("verifyFailed", url + " does not hold this authorization's \"encrypt\" value");
+    }
+
+    {
+        std::lock_guard lock(mutex_);
+        Session* session = state_.FindSession(sessionId);
+        if (!session)
+            Refuse("unknown", "the session expired during the verification");
+        if (!session->publicKeyId.empty() && session->publicKeyId != keyId)
+            Refuse("publicKeyIllegal", "this session is authorized for another public key");
+        session->publicKeyId = keyId;
+        state_.Save();
+    }
+    reply.answer["type"] = "authorization";
+    reply.answer["status"] = "valid";
+}
+
+void CertCenter::RequestCertificate(const Json::Value& request, Reply& reply) {
+    {
+        std::lock_guard lock(mutex_);
+        if (InjectFault(settings_.failCertificate, reply))
+            Refuse(settings_.failCertificate.error, "certificate requests are refused (injected)");
+    }
+    const std::string csrText = TextMember(request, "csr");
+    const std::string publicKey = TextMember(request, "publicKey");
+    const std::string encrypt = TextMember(request, "encrypt");
+    const unsigned templateId = TemplateId(request);
+
+    PKey key = ClientKey(publicKey);
+    const std::string keyId = PublicKeyId(key.get());
+    CheckSignature(key.get(), csrText, encrypt, "csr");
+    std::vector<std::string> names;
+    {
+        std::lock_guard lock(mutex_);
+        const Session* session = state_.FindAuthorizedSession(keyId);
+        if (!session)
+            Refuse("publicKeyIllegal", "no authorization is known for this public key");
+        names = session->names;
+        reply.details["sessionID"] = session->id;
+    }
+    reply.details["names"] = NamesJson(names);
+    CertRequest csr = CheckedCsr(csrText);
+
+    if (settings_.defer) {
+        DeferredRequest deferred;
+        deferred.token = RandomHex(16);
+        deferred.publicKeyId = keyId;
+        deferred.csr = csrText;
+        deferred.names = names;
+        deferred.templateId = templateId;
+        deferred.created = NowSeconds();
+        {
+            std::lock_guard lock(mutex_);
+            state_.AddRequest(deferred);
+            state_.Save();
+        }
+        reply.details["token"] = deferred.token;
+        reply.answer["type"] = "defer";
+        reply.answer["token"] = deferred.token;
+        return;
+    }
+    const auto issued =
+        authority_.Issue(X509_REQ_get0_pubkey(csr.get()), names, settings_.validityDays);
+    reply.details["serial"] = issued.serial;
+    reply.answer = CertificateAnswer(issued.pem);
+}
+
+void CertCenter::Status(const Json::Value& request, Reply& reply) {
+    {
+        std::lock_guard lock(mutex_);
+        if (InjectFault(settings_.failStatus, reply))
+            Refuse(settings_.failStatus.error, "the request is not known (injected)");
+    }
+    const std::string token = TextMember(request, "token");
+    const std::string publicKey = TextMember(request, "publicKey");
+    const std::string encrypt = TextMember(request, "encrypt");
+    if (request.isMember("templateID"))
+        TemplateId(request);
+    reply.details["token"] = token.substr(0, 64);
+
+    PKey key = ClientKey(publicKey);
+    const std::string keyId = PublicKeyId(key.get());
+    CheckSignature(key.get(), token, encrypt, "token");
+
+    std::lock_guard lock(mutex_);
+    DeferredRequest* deferred = state_.FindRequest(token);
+    if (!deferred || deferred->publicKeyId != keyId)
+        Refuse("publicKeyIllegal", "no deferred request with this token for this public key");
+    reply.details["names"] = NamesJson(deferred->names);
+    if (deferred->certificate.empty()) {
+        const bool approved =
+            state_.IsApproved(token) ||
+            (settings_.autoApproveAfter >= 0 && deferred->polls >= settings_.autoApproveAfter);
+        ++deferred->polls;
+        if (!approved) {
+            state_.Save();
+            reply.answer["type"] = "defer";
+            reply.answer["token"] = token;
+            return;
+        }
+        CertRequest csr = CheckedCsr(deferred->csr);
+        const auto issued = authority_.Issue(X509_REQ_get0_pubkey(csr.get()), deferred->names,
+                                             settings_.validityDays);
+        deferred->certificate = issued.pem;
+        reply.details["serial"] = issued.serial;
+        state_.Save();
+    }
+    reply.answer = CertificateAnswer(deferred->certificate);
+}
+
+}  // namespace qm::certcenter

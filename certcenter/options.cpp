@@ -1,0 +1,190 @@
+#include "certcenter/options.h"
+
+#include <charconv>
+
+namespace qm::certcenter {
+
+const char* const kProgramHelp =
+    "Usage: quillmate-certcenter [serve] [options]\n"
+    "       quillmate-certcenter approve TOKEN --state DIR\n"
+    "\n"
+    "A certificate center for Quillmate's enrollment protocol: JSON messages\n"
+    "posted over HTTPS, certificates issued by the center's own CA.\n"
+    "\n"
+    "Commands:\n"
+    "  serve     run the center (the default command)\n"
+    "  approve   approve a deferred certificate request\n"
+    "\n"
+    "Run \"quillmate-certcenter COMMAND --help\" for the options of a command.\n";
+
+const char* const kServeHelp =
+    "Usage: quillmate-certcenter serve --state DIR [options]\n"
+    "\n"
+    "Answers challengeRequest, authorizationRequest, certificateRequest and\n"
+    "statusRequest messages posted to any path. At first start the state folder\n"
+    "receives the center's CA: ca.pem (give it to clients as their trust anchor)\n"
+    "and ca-key.pem (readable by its owner only). Every request is appended to\n"
+    "requests.log in the state folder as one JSON line.\n"
+    "\n"
+    "Options:\n"
+    "  --state DIR               state folder (created when missing; required)\n"
+    "  --listen HOST:PORT        address to listen on (default 127.0.0.1:8443;\n"
+    "                            port 0 picks a free port)\n"
+    "  --hostname NAME           a further name (or IP address) for the center's\n"
+    "                            TLS certificate, besides localhost and 127.0.0.1;\n"
+    "                            may be repeated\n"
+    "  --ready-file FILE         write the port to FILE once listening\n"
+    "  --validity-days N         validity of issued certificates (default 90,\n"
+    "                            1 to 825)\n"
+    "  --max-names N             most names in one request (default 100)\n"
+    "  --ca-key ec|rsa           key type of a new CA (default ec: P-256;\n"
+    "                            rsa: 2048 bits)\n"
+    "  --defer                   answer certificateRequest with \"defer\"; the\n"
+    "                            request is issued once approved\n"
+    "  --auto-approve-after N    with deferral: answer the first N statusRequest\n"
+    "                            messages of a request with \"defer\", then issue\n"
+    "                            (implies --defer)\n"
+    "  --fail-challenge RULE     answer challengeRequest with an error\n"
+    "  --fail-authorization RULE answer authorizationRequest with an error\n"
+    "  --fail-certificate RULE   answer certificateRequest with an error\n"
+    "  --fail-status RULE        answer statusRequest with an error\n"
+    "                            RULE is CODE, CODE:always, CODE:once or CODE:N\n"
+    "                            (the first N requests), e.g. highFrequency,\n"
+    "                            unknown:once, publicKeyIllegal:always\n"
+    "  --help                    show this help\n";
+
+const char* const kApproveHelp =
+    "Usage: quillmate-certcenter approve TOKEN --state DIR\n"
+    "\n"
+    "Approves the deferred certificate request TOKEN of the center whose state\n"
+    "folder is DIR; the center issues the certificate at the request's next\n"
+    "statusRequest. The center may be running or stopped.\n"
+    "\n"
+    "Options:\n"
+    "  --state DIR   the center's state folder (required)\n"
+    "  --help        show this help\n";
+
+namespace {
+
+int ParseInt(const std::string& option, const std::string& text, int low, int high) {
+    int value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value < low || value > high)
+        throw UsageError(option + " needs a whole number from " + std::to_string(low) + " to " +
+                         std::to_string(high) + ", not \"" + text + "\"");
+    return value;
+}
+
+void ParseListen(const std::string& text, ServeOptions& options) {
+    const auto colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0)
+        throw UsageError("--listen needs HOST:PORT, not \"" + text + "\"");
+    std::string host = text.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    options.listenHost = host;
+    options.listenPort = ParseInt("--listen", text.substr(colon + 1), 0, 65535);
+}
+
+}  // namespace
+
+FaultRule ParseFaultRule(const std::string& text) {
+    FaultRule rule;
+    const auto colon = text.find(':');
+    rule.error = text.substr(0, colon);
+    if (rule.error.empty())
+        throw UsageError("a fault rule needs an error code, not \"" + text + "\"");
+    if (colon == std::string::npos)
+        return rule;
+    const std::string times = text.substr(colon + 1);
+    if (times == "always")
+        rule.count = -1;
+    else if (times == "once")
+        rule.count = 1;
+    else
+        rule.count = ParseInt("a fault rule", times, 1, 1000000);
+    return rule;
+}
+
+CommandLine ParseCommandLine(const std::vector<std::string>& args) {
+    CommandLine line;
+    size_t i = 0;
+    if (!args.empty() && (args[0] == "--help" || args[0] == "-h" || args[0] == "help")) {
+        line.command = CommandLine::Command::Help;
+        line.helpText = kProgramHelp;
+        return line;
+    }
+    if (!args.empty() && args[0] == "approve") {
+        line.command = CommandLine::Command::Approve;
+        ++i;
+    } else if (!args.empty() && args[0] == "serve") {
+        ++i;
+    }
+    const bool approving = line.command == CommandLine::Command::Approve;
+
+    auto value = [&](const std::string& option) -> const std::string& {
+        if (i + 1 >= args.size())
+            throw UsageError(option + " needs a value");
+        return args[++i];
+    };
+    for (; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--help" || arg == "-h") {
+            line.command = CommandLine::Command::Help;
+            line.helpText = approving ? kApproveHelp : kServeHelp;
+            return line;
+        }
+        if (arg == "--state") {
+            (approving ? line.approve.stateDir : line.serve.stateDir) = value(arg);
+        } else if (approving) {
+            if (arg.starts_with("-") || !line.approve.token.empty())
+                throw UsageError("approve: unexpected argument \"" + arg + "\"");
+            line.approve.token = arg;
+        } else if (arg == "--listen") {
+            ParseListen(value(arg), line.serve);
+        } else if (arg == "--hostname") {
+            line.serve.hostnames.push_back(value(arg));
+        } else if (arg == "--ready-file") {
+            line.serve.readyFile = value(arg);
+        } else if (arg == "--validity-days") {
+            line.serve.validityDays = ParseInt(arg, value(arg), 1, 825);
+        } else if (arg == "--max-names") {
+            line.serve.maxNames = static_cast<size_t>(ParseInt(arg, value(arg), 1, 1000));
+        } else if (arg == "--ca-key") {
+            const std::string& kind = value(arg);
+            if (kind == "ec")
+                line.serve.caKey = KeyKind::Ec;
+            else if (kind == "rsa")
+                line.serve.caKey = KeyKind::Rsa;
+            else
+                throw UsageError("--ca-key is ec or rsa, not \"" + kind + "\"");
+        } else if (arg == "--defer") {
+            line.serve.defer = true;
+        } else if (arg == "--auto-approve-after") {
+            line.serve.autoApproveAfter = ParseInt(arg, value(arg), 0, 1000000);
+            line.serve.defer = true;
+        } else if (arg == "--fail-challenge") {
+            line.serve.failChallenge = ParseFaultRule(value(arg));
+        } else if (arg == "--fail-authorization") {
+            line.serve.failAuthorization = ParseFaultRule(value(arg));
+        } else if (arg == "--fail-certificate") {
+            line.serve.failCertificate = ParseFaultRule(value(arg));
+        } else if (arg == "--fail-status") {
+            line.serve.failStatus = ParseFaultRule(value(arg));
+        } else {
+            throw UsageError("unknown option \"" + arg + "\" (see --help)");
+        }
+    }
+
+    if (approving) {
+        if (line.approve.token.empty())
+            throw UsageError("approve needs the TOKEN of a deferred request");
+        if (line.approve.stateDir.empty())
+            throw UsageError("approve needs --state DIR");
+    } else if (line.serve.stateDir.empty()) {
+        throw UsageError("serve needs --state DIR");
+    }
+    return line;
+}
+
+}  // namespace qm::certcenter

@@ -1,0 +1,123 @@
+#include "certcenter/options.h"
+
+#include <gtest/gtest.h>
+
+namespace qm::certcenter {
+namespace {
+
+using Command = CommandLine::Command;
+
+TEST(CommandLineTest, ServeTakesEveryOption) {
+    const CommandLine line = ParseCommandLine({"serve",
+                                               "--state",
+                                               "/s",
+                                               "--listen",
+                                               "0.0.0.0:0",
+                                               "--hostname",
+                                               "center.example.test",
+                                               "--hostname",
+                                               "10.0.0.5",
+                                               "--ready-file",
+                                               "/r",
+                                               "--validity-days",
+                                               "30",
+                                               "--max-names",
+                                               "5",
+                                               "--ca-key",
+                                               "rsa",
+                                               "--auto-approve-after",
+                                               "2",
+                                               "--fail-challenge",
+                                               "highFrequency",
+                                               "--fail-authorization",
+                                               "unknown:once",
+                                               "--fail-certificate",
+                                               "rejected:3",
+                                               "--fail-status",
+                                               "publicKeyIllegal:always"});
+    ASSERT_EQ(line.command, Command::Serve);
+    const ServeOptions& s = line.serve;
+    EXPECT_EQ(s.stateDir, "/s");
+    EXPECT_EQ(s.listenHost, "0.0.0.0");
+    EXPECT_EQ(s.listenPort, 0);
+    EXPECT_EQ(s.hostnames, (std::vector<std::string>{"center.example.test", "10.0.0.5"}));
+    EXPECT_EQ(s.readyFile, "/r");
+    EXPECT_EQ(s.validityDays, 30);
+    EXPECT_EQ(s.maxNames, 5u);
+    EXPECT_EQ(s.caKey, KeyKind::Rsa);
+    EXPECT_EQ(s.autoApproveAfter, 2);
+    EXPECT_TRUE(s.defer) << "auto-approval only makes sense for deferred requests";
+    EXPECT_EQ(s.failChallenge.error, "highFrequency");
+    EXPECT_EQ(s.failChallenge.count, -1);
+    EXPECT_EQ(s.failAuthorization.error, "unknown");
+    EXPECT_EQ(s.failAuthorization.count, 1);
+    EXPECT_EQ(s.failCertificate.count, 3);
+    EXPECT_EQ(s.failStatus.error, "publicKeyIllegal");
+    EXPECT_EQ(s.failStatus.count, -1);
+}
+
+TEST(CommandLineTest, ServeIsTheDefaultCommandWithSaneDefaults) {
+    const CommandLine line = ParseCommandLine({"--state", "dir", "--listen", "[::1]:9443"});
+    ASSERT_EQ(line.command, Command::Serve);
+    EXPECT_EQ(line.serve.listenHost, "::1");
+    EXPECT_EQ(line.serve.listenPort, 9443);
+    EXPECT_EQ(line.serve.validityDays, 90);
+    EXPECT_FALSE(line.serve.defer);
+    EXPECT_EQ(line.serve.autoApproveAfter, -1);
+    EXPECT_EQ(line.serve.caKey, KeyKind::Ec);
+    EXPECT_FALSE(line.serve.failChallenge.active());
+}
+
+TEST(CommandLineTest, ApproveTakesTokenAndState) {
+    const CommandLine line = ParseCommandLine({"approve", "0123abcd", "--state", "/s"});
+    ASSERT_EQ(line.command, Command::Approve);
+    EXPECT_EQ(line.approve.token, "0123abcd");
+    EXPECT_EQ(line.approve.stateDir, "/s");
+}
+
+TEST(CommandLineTest, HelpForProgramAndEachCommand) {
+    EXPECT_EQ(ParseCommandLine({"--help"}).helpText, kProgramHelp);
+    EXPECT_EQ(ParseCommandLine({"serve", "--help"}).helpText, kServeHelp);
+    EXPECT_EQ(ParseCommandLine({"--state", "x", "-h"}).helpText, kServeHelp);
+    const CommandLine approve = ParseCommandLine({"approve", "--help"});
+    EXPECT_EQ(approve.command, Command::Help);
+    EXPECT_EQ(approve.helpText, kApproveHelp);
+}
+
+TEST(CommandLineTest, RefusesWhatItCannotRun) {
+    const std::vector<std::vector<std::string>> bad = {
+        {},                                            // no state folder
+        {"serve", "--state"},                          // option without value
+        {"--state", "s", "--bogus"},                   // unknown option
+        {"--state", "s", "--listen", "9443"},          // no host
+        {"--state", "s", "--listen", "h:70000"},       // port out of range
+        {"--state", "s", "--validity-days", "0"},      // too short
+        {"--state", "s", "--validity-days", "12x"},    // not a number
+        {"--state", "s", "--ca-key", "dsa"},           // unknown key kind
+        {"--state", "s", "--fail-status", ":once"},    // no error code
+        {"--state", "s", "--fail-status", "x:never"},  // bad count
+        {"--state", "s", "--fail-status", "x:0"},      // zero failures
+        {"approve", "--state", "s"},                   // no token
+        {"approve", "t"},                              // no state
+        {"approve", "t", "u", "--state", "s"},         // two tokens
+        {"approve", "t", "--state", "s", "--defer"},   // serve option
+    };
+    for (const auto& args : bad) {
+        std::string joined;
+        for (const auto& a : args)
+            joined += a + " ";
+        EXPECT_THROW(ParseCommandLine(args), UsageError) << joined;
+    }
+}
+
+TEST(FaultRuleTest, CountsDownToInactive) {
+    FaultRule rule = ParseFaultRule("unknown:2");
+    EXPECT_TRUE(rule.active());
+    rule.count = 0;
+    EXPECT_FALSE(rule.active());
+    EXPECT_TRUE(ParseFaultRule("x").active());
+    EXPECT_FALSE(FaultRule{}.active());
+}
+
+}  // namespace
+}  // namespace qm::certcenter
