@@ -1,0 +1,83 @@
+// The host backend of process, service and port control. The portable layer
+// (foundation/processmanager.cpp) adds the operation boundaries, the waiting
+// loops and the result texts; these functions only ask or tell the system.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "foundation/processmanager.h"
+
+namespace qm::host {
+
+enum class ListenerLookup {
+    Found,            // `pid` holds the listener's process
+    NotListening,     // nobody listens on the port
+    TableUnreadable,  // the socket table could not be read
+    HolderUnknown,    // a listener exists, but no visible process holds it
+};
+ListenerLookup FindListeningProcess(int port, ProcessId& pid);
+
+// The executable's path; false (with the system's error number) when the
+// process cannot be inspected.
+bool ProcessImagePath(ProcessId pid, std::u16string& path, int& errorNumber);
+
+std::u16string ServiceUnitOfProcess(ProcessId pid);
+
+bool ProcessGone(ProcessId pid);
+
+// Sends the kill to the process and every descendant (which cannot fork any
+// more while this runs). False when it could not be issued at all.
+bool KillProcessTreeNow(ProcessId pid);
+
+// The id of the running program itself.
+ProcessId CurrentProcessId();
+
+// Outcome of a start with a time limit.
+enum class RunOutcome { NotStarted, Finished, TimedOut };
+// `arguments` holds the program first. When it cannot start, `startFailure`
+// says why.
+RunOutcome RunWithTimeLimit(std::u16string_view directory,
+                            const std::vector<std::u16string>& arguments, int timeoutMs,
+                            std::string& startFailure);
+
+// The "open" verb (see ShellOpen); returns a ShellOpen result.
+int ShellOpen(std::u16string_view file, std::u16string_view parameters,
+              std::u16string_view directory, WindowMode mode);
+
+// Starts a program detached (see ShellOpen); returns a ShellOpen result.
+int StartDetachedProcess(const ProcessLaunch& launch, ProcessId* startedPid);
+
+std::optional<ProcessLaunch> ReadLaunch(ProcessId pid);
+
+// ---- Services ----
+
+struct ServiceStatus {
+    enum class State { Stopped, StopPending, Running };
+    State state = State::Running;
+    int waitHintMs = 0;  // how long the manager expects the pending change to take
+};
+
+// One connection to the service manager. Every failure is raised as a plain
+// text beginning "CProcessManager::StopService - ".
+class ServiceManager {
+public:
+    virtual ~ServiceManager() = default;
+    virtual ServiceStatus Query(std::u16string_view name) = 0;
+    // Asks the service, and the services that depend on it, to stop.
+    virtual void RequestStop(std::u16string_view name) = 0;
+};
+
+std::unique_ptr<ServiceManager> OpenServiceManager();
+
+// The stopping procedure over any manager (the backend's, or a test's):
+// nothing is sent to a stopped service; a stop already pending is waited
+// for without a second request; otherwise the stop is requested and waited
+// for. Time-outs count from the call.
+void StopServiceWith(ServiceManager& manager, std::u16string_view name, int timeoutMs);
+
+}  // namespace qm::host
