@@ -123,12 +123,16 @@ int RunServe(const ServeOptions& options) {
         server.Get(".*", notAllowed);
         server.Put(".*", notAllowed);
         server.Delete(".*", notAllowed);
+        // Our own answers already carry a body; this gives the library's
+        // bare refusals (oversize headers or bodies, bad request lines) one.
         server.set_error_handler([&](const httplib::Request&, httplib::Response& response) {
+            if (!response.body.empty())
+                return;
             if (response.status == 413) {
                 const Reply reply = TooLarge();
                 log.Write(reply);
                 Send(response, reply);
-            } else if (response.body.empty()) {
+            } else {
                 Send(response,
                      ErrorReply(response.status, "badRequest", "the request was not understood"));
             }
