@@ -1,0 +1,25 @@
+// Where the certificate center is and which extra trust anchor its TLS
+// certificate may chain to. Each value comes from the command line when the
+// caller was given one, else from the environment (QUILLMATE_CENTER_URL,
+// QUILLMATE_CA_FILE), else from the built-in default.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace qm {
+
+inline constexpr std::u16string_view kDefaultCenterUrl = u"https://localhost:8443";
+inline constexpr std::u16string_view kCenterUrlVariable = u"QUILLMATE_CENTER_URL";
+inline constexpr std::u16string_view kCenterCaFileVariable = u"QUILLMATE_CA_FILE";
+
+struct CenterEndpoint {
+    std::u16string url;     // https URL without a path
+    std::u16string caFile;  // PEM file of an extra trust anchor; empty: the system's only
+};
+
+// An empty option counts as not given.
+CenterEndpoint ResolveCenterEndpoint(std::u16string_view urlOption = {},
+                                     std::u16string_view caFileOption = {});
+
+}  // namespace qm
