@@ -1,0 +1,344 @@
+#include "deploy/sslcertsrvbase.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "Common/OpenSSL/quorp/quorp.h"
+#include "deploy/netmanager.h"
+#include "enrollment/certcentercomm.h"
+#include "foundation/files.h"
+#include "foundation/hostfacts.h"
+#include "foundation/operation.h"
+#include "foundation/paths.h"
+#include "foundation/processmanager.h"
+#include "foundation/textconv.h"
+
+namespace qm {
+
+namespace {
+constexpr char16_t kMultiDomainCertName[] = u"KorvaneSSLCertificate";
+// Longest common name a certificate request can carry.
+constexpr size_t kMaxCommonNameLength = 64;
+}  // namespace
+
+SslCertSrvBase::SslCertSrvBase() {
+    LogTrace("SslCertSrvBase::SslCertSrvBase");
+}
+
+SslCertSrvBase::~SslCertSrvBase() {
+    LogTrace("SslCertSrvBase::~SslCertSrvBase");
+}
+
+void SslCertSrvBase::Initialize(const std::u16string& certCenterUrl, int32_t httpPort,
+                                int32_t httpsPort) {
+    RunOperation("SslCertSrvBase::Initialize", [&] {
+        certCenterUrl_ = certCenterUrl;
+        httpPort_ = httpPort;
+        httpsPort_ = httpsPort;
+        GetWebServiceInfo();
+    });
+}
+
+void SslCertSrvBase::GetSitesInfo(std::vector<std::u16string>&) {
+    LogTrace("SslCertSrvBase::GetSitesInfo");
+}
+
+void SslCertSrvBase::BindCertToSite(const std::vector<std::u16string>& domains, int32_t certType) {
+    RunOperation("SslCertSrvBase::BindCertToSite", [&] {
+        if (domains.empty())
+            ThrowResult(result::kUndefined);
+        inputDomains_.insert(inputDomains_.end(), domains.begin(), domains.end());
+        certName_ = inputDomains_.size() == 1 && !inputDomains_[0].empty() ? inputDomains_[0]
+                                                                           : kMultiDomainCertName;
+        certType_ = certType;
+
+        deployStage_ = kStageObtaining;
+        GetCertificate();
+        deployStage_ = kStageObtained;
+        LogInfo("complete: get certificate");
+        LogInfo(u"web service root: %s", webServiceRoot_);
+
+        BackupWeb();
+        LogInfo("complete: backup config");
+
+        deployStage_ = kStageConfiguring;
+        ConfigCert();
+        deployStage_ = kStageConfigured;
+        LogInfo("complete: config certificate");
+
+        ApplyConfig();
+        LogInfo("complete: apply certificate");
+    });
+}
+
+void SslCertSrvBase::GetDeployStage(int32_t& stage) const {
+    stage = deployStage_.load();
+}
+
+std::u16string SslCertSrvBase::GetWebServiceRoot() const {
+    return webServiceRoot_;
+}
+
+void SslCertSrvBase::GetCertExpireTime(CalendarTime& expireTime) const {
+    expireTime = certExpireTime_;
+}
+
+void SslCertSrvBase::GetWebServiceInfo() {
+    RunOperation("SslCertSrvBase::GetWebServiceInfo", [&] {
+        ProcessId httpPid = 0;
+        ProcessId httpsPid = 0;
+        GetListeningPid(httpPort_, httpPid);
+        GetListeningPid(httpsPort_, httpsPid);
+        if (httpPid == 0 && httpsPid == 0)
+            ThrowResult(result::kPortNotListening);
+        ProcessId pid = httpPid ? httpPid : httpsPid;
+        if (httpPid && httpsPid && httpPid != httpsPid) {
+            LogWarn("httpPid:%d != httpsPid:%d", httpPid, httpsPid);
+            pid = httpsPid;
+        }
+        webServicePid_ = static_cast<int32_t>(pid);
+        webServicePath_ = CPathTool::ProcessPidToPath(pid);
+        LogInfo("web service pid: %d", webServicePid_);
+        LogInfo(u"web service path: %s", webServicePath_);
+        webServiceIsService_ = IsServiceProcess(pid);
+    });
+}
+
+void SslCertSrvBase::MakeUniqueCertName() {}
+
+void SslCertSrvBase::CheckInputDomains(const std::vector<std::u16string>& domains) {
+    RunOperation("SslCertSrvBase::CheckInputDomains", [&] {
+        if (AnyInputDomainUnknown(domains) && !AcceptsUserDomains()) {
+            ThrowResult(result::kMoreThanOneSiteDir);
+        }
+    });
+}
+
+void SslCertSrvBase::SetInputDomainUnknown(const std::vector<std::u16string>&) {}
+
+void SslCertSrvBase::ConfigCert() {
+    LogTrace("SslCertSrvBase::ConfigCert");
+}
+
+void SslCertSrvBase::ApplyConfig() {
+    RunOperation("SslCertSrvBase::ApplyConfig", [&] {
+        StopWebService();
+        StartWebService();
+    });
+}
+
+void SslCertSrvBase::StopWebService() {}
+void SslCertSrvBase::StartWebService() {}
+void SslCertSrvBase::BackupWeb() {}
+bool SslCertSrvBase::AcceptsUserDomains() {
+    return true;
+}
+
+void SslCertSrvBase::SetWebTypeVersion(const std::u16string& type, const std::u16string& version) {
+    webType_ = type;
+    webVersion_ = version;
+}
+
+void SslCertSrvBase::SetCertParams(const std::u16string& keyPassword,
+                                   const std::u16string& certName, int32_t certType) {
+    keyPassword_ = keyPassword;
+    certName_ = certName;
+    certType_ = certType;
+}
+
+bool SslCertSrvBase::FindSiteByAddr(const std::u16string& addr, SiteInfo& site) const {
+    for (const auto& s : sites_) {
+        if (s.siteAddr == addr) {
+            site = s;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool SslCertSrvBase::ContainsSiteAddr(const std::u16string& addr) const {
+    return std::any_of(sites_.begin(), sites_.end(),
+                       [&](const SiteInfo& s) { return s.siteAddr == addr; });
+}
+
+bool SslCertSrvBase::ContainsSiteOrToggled(const std::u16string& addr) const {
+    return ContainsSiteAddr(addr) || ContainsSiteAddr(ToggleWww(addr));
+}
+
+bool SslCertSrvBase::HasSecondSiteDir() const {
+    return std::any_of(sites_.begin(), sites_.end(),
+                       [&](const SiteInfo& s) { return s.siteDir != sites_.front().siteDir; });
+}
+
+bool SslCertSrvBase::AnyInputDomainUnknown(const std::vector<std::u16string>& domains) const {
+    return std::any_of(domains.begin(), domains.end(),
+                       [&](const std::u16string& d) { return !ContainsSiteAddr(d); });
+}
+
+void SslCertSrvBase::CollectUnknownInputDomains(std::vector<std::u16string>& unknown) const {
+    for (const auto& d : inputDomains_) {
+        if (!ContainsSiteAddr(d))
+            unknown.push_back(d);
+    }
+}
+
+void SslCertSrvBase::RemoveDuplicateSites(std::vector<SiteInfo>& sites) {
+    std::vector<SiteInfo> kept;
+    kept.reserve(sites.size());
+    for (auto& s : sites) {
+        if (std::find(kept.begin(), kept.end(), s) == kept.end())
+            kept.push_back(std::move(s));
+    }
+    sites = std::move(kept);
+}
+
+void SslCertSrvBase::CreateCRS(std::string& csr, const std::string& commonName,
+                               const std::string& password) {
+    RunOperation("SslCertSrvBase::CreateCRS", [&] {
+        // A subject common name holds at most 64 characters; the centre takes
+        // the names to certify from the verification list, not from here.
+        std::string cn = NarrowFromWide(WideFromNarrow(commonName).substr(0, kMaxCommonNameLength));
+        std::string key;
+        quorp crypto;
+        if (!crypto.MakeCsr(cn, password, csr, key)) {
+            LogError("SslCertSrvBase::CreateCRS, %s", crypto.Status());
+            ThrowResult(result::kUndefined);
+        }
+        privateKeyPem_ = std::move(key);
+    });
+}
+
+DomainVerifyInfo SslCertSrvBase::MakeDomainVerifyInfo(const SiteInfo& site) const {
+    DomainVerifyInfo info;
+    info.isHttps = site.isHttps;
+    info.sitePort = site.sitePort;
+    info.siteAddr = site.siteAddr;
+    info.verifyFileUrlPath =
+        FormatWide(u"%s%s:%d/auth/auth.txt", site.isHttps ? u"https://" : u"http://", site.siteAddr,
+                   site.sitePort);
+    const std::u16string dir = site.siteDir + u"auth" + PathSeparator();
+    if (!DirectoryExists(dir))
+        MakeDirectoryTree(dir);
+    info.verifyFileLocalPath = dir + u"auth.txt";
+    return info;
+}
+
+bool SslCertSrvBase::FindRelatedSite(const SiteInfo& site, SiteInfo& related) const {
+    for (const auto& s : sites_) {
+        if (s.siteAddr == site.siteAddr && !(s == site)) {
+            related = s;
+            return true;
+        }
+    }
+    return false;
+}
+
+void SslCertSrvBase::LogGetCertificateBeginParam() const {
+    LogTrace("");
+    LogTrace("SslCertSrvBase::LogGetCertificateBeginParam");
+    LogInfo(u"webType: %s", webType_);
+    LogInfo(u"webVersion: %s", webVersion_);
+    for (const auto& s : selectedSites_) {
+        LogInfo(u"siteAddr: %s", s.siteAddr);
+        LogInfo(u"siteDir: %s", s.siteDir);
+        LogInfo(u"sitePort: %d", s.sitePort);
+        LogInfo(u"isHttps: %s", s.isHttps ? u"true" : u"false");
+        LogInfo(u"siteIP: %s", s.siteIP);
+    }
+    LogInfo("certType: %d", certType_);
+    LogTrace("");
+}
+
+void SslCertSrvBase::TakeIssuedCertificate() {
+    std::string_view certificate, chain;
+    certCenter_->ExportCertificate(certificate, chain, chainCerts_);
+    certPem_ = std::string(certificate);
+    chainPem_ = std::string(chain);
+    certExpireTime_ = certCenter_->ExpiryTime();
+}
+
+void SslCertSrvBase::RequestCertificate(const std::vector<DomainVerifyInfo>& verifyList) {
+    certCenter_->DomainVerify(verifyList, webType_, webVersion_);
+
+    std::string csr;
+    CreateCRS(csr, NarrowFromWide(selectedSites_.front().siteDir), NarrowFromWide(keyPassword_));
+    const std::u16string keyDir = GetProgramDirectory() + NativeSeparators(u"Config/Key/");
+    MakeDirectoryTree(keyDir);
+    const std::u16string csrPath = keyDir + u"csr.txt";
+    if (!WriteFileAtomic(csrPath, csr))
+        LogWarn(u"cannot write %s", csrPath);
+
+    const std::u16string certDir = webServiceRoot_ + NativeSeparators(u"conf/sslcert/");
+    MakeDirectoryTree(certDir);
+    certCenter_->CertRequest(csrPath, certDir, certName_, certType_);
+    TakeIssuedCertificate();
+}
+
+bool SslCertSrvBase::WaitBeforeNextPoll() {
+    using namespace std::chrono;
+    const auto until = steady_clock::now() + milliseconds(deferPollInterval_);
+    while (steady_clock::now() < until) {
+        if (stopRequested_)
+            return false;
+        std::this_thread::sleep_for(
+            std::min<milliseconds>(milliseconds(100), milliseconds(deferPollInterval_)));
+    }
+    return !stopRequested_;
+}
+
+void SslCertSrvBase::GetCertificate() {
+    RunOperation("SslCertSrvBase::GetCertificate", [&] {
+        chainCerts_.clear();
+        LogGetCertificateBeginParam();
+        if (certType_ < 1 || selectedSites_.empty())
+            ThrowResult(result::kInvalidParam);
+
+        certCenter_ = std::make_unique<CertCenterComm>();
+        certCenter_->Initialize(certCenterUrl_, u"general", u"", true, certCenterCaFile_);
+
+        std::vector<DomainVerifyInfo> verifyList;
+        for (const auto& site : selectedSites_) {
+            verifyList.push_back(MakeDomainVerifyInfo(site));
+            SiteInfo related;
+            if (FindRelatedSite(site, related))
+                verifyList.push_back(MakeDomainVerifyInfo(related));
+        }
+
+        while (true) {  // one request attempt per pass
+            bool deferred = false;
+            try {
+                RequestCertificate(verifyList);
+            } catch (const std::exception& e) {
+                if (!IsResult(e, result::kDeferCertState))
+                    RethrowIfFailure(e);
+                deferred = true;
+            }
+            bool restart = false;
+            while (deferred && !restart) {  // polls for a deferred certificate
+                try {
+                    certCenter_->CertDeferRequest();
+                    TakeIssuedCertificate();
+                    deferred = false;
+                } catch (const std::exception& e) {
+                    if (IsResult(e, result::kDeferCertState)) {
+                        deployStage_ = kStageWaitingDeferred;
+                        if (!WaitBeforeNextPoll()) {
+                            LogInfo("SslCertSrvBase::GetCertificate, stopped while deferred");
+                            ThrowResult(result::kDeferCertState);
+                        }
+                    } else if (IsResult(e, result::kPublicKeyIllegal)) {
+                        restart = true;
+                    } else {
+                        LogError("%s : %s", "SslCertSrvBase::GetCertificate", e.what());
+                        RethrowIfFailure(e);
+                    }
+                }
+            }
+            if (!restart)
+                return;
+        }
+    });
+}
+
+}  // namespace qm

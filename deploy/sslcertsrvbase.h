@@ -1,0 +1,154 @@
+// SslCertSrvBase: carries one deployment for one web server through its
+// stages - find the serving process, read the sites (deployer), choose the
+// sites for the requested domains, obtain the certificate (waiting through a
+// deferred review), back up, configure and restart (deployer).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "deploy/siteinfo.h"
+#include "enrollment/certcentercomm.h"
+#include "enrollment/domainverifyinfo.h"
+
+namespace qm {
+
+// Progress of BindCertToSite.
+enum DeployStage : int32_t {
+    kStageIdle = 0,
+    kStageObtaining = 1,
+    kStageWaitingDeferred = 2,
+    kStageObtained = 3,
+    kStageConfiguring = 4,
+    kStageConfigured = 5,
+};
+
+class SslCertSrvBase {
+public:
+    SslCertSrvBase();
+    virtual ~SslCertSrvBase();
+    SslCertSrvBase(const SslCertSrvBase&) = delete;
+    SslCertSrvBase& operator=(const SslCertSrvBase&) = delete;
+
+    // Stores the centre's address and the ports, then finds the web service.
+    virtual void Initialize(const std::u16string& certCenterUrl, int32_t httpPort,
+                            int32_t httpsPort);
+    // Deployers fill the site model and return the sorted site addresses.
+    virtual void GetSitesInfo(std::vector<std::u16string>& siteAddrs);
+    // The stage driver: certificate, backup, configuration, restart.
+    virtual void BindCertToSite(const std::vector<std::u16string>& domains, int32_t certType);
+    virtual void GetDeployStage(int32_t& stage) const;
+    // Undo of the last deployment: copies back the recorded files, restarts.
+    virtual void RestoreWeb();
+    // Enrollment; deployers prepare the request around it.
+    virtual void GetCertificate();
+    virtual std::u16string GetWebServiceRoot() const;
+    virtual void GetCertExpireTime(CalendarTime& expireTime) const;
+    // Finds the process listening on the ports; deployers then check it is
+    // their server and derive webServiceRoot.
+    virtual void GetWebServiceInfo();
+    virtual void MakeUniqueCertName();
+    virtual void CheckInputDomains(const std::vector<std::u16string>& domains);
+    virtual void SetInputDomainUnknown(const std::vector<std::u16string>& domains);
+    virtual void ConfigCert();
+    virtual void ApplyConfig();
+    virtual void StopWebService();
+    virtual void StartWebService();
+    virtual void BackupWeb();
+    virtual bool AcceptsUserDomains();
+
+    // Milliseconds between polls for a deferred certificate.
+    void SetDeferPollInterval(int32_t milliseconds) { deferPollInterval_ = milliseconds; }
+    // Asks a waiting GetCertificate to give up at its next poll (the request
+    // stays deferred at the centre and a later run resumes it).
+    void RequestStop() { stopRequested_ = true; }
+    // The trust anchor for the centre's TLS certificate (empty: system store).
+    void SetCertCenterCaFile(const std::u16string& caFile) { certCenterCaFile_ = caFile; }
+
+    // Site selection for inputDomains (see siteselection.cpp).
+    void ConstructSelSiteInfo();
+    static std::u16string ToggleWww(const std::u16string& text);
+
+    void SetWebTypeVersion(const std::u16string& type, const std::u16string& version);
+    void SetCertParams(const std::u16string& keyPassword, const std::u16string& certName,
+                       int32_t certType);
+    bool FindSiteByAddr(const std::u16string& addr, SiteInfo& site) const;
+    bool ContainsSiteAddr(const std::u16string& addr) const;
+    bool ContainsSiteOrToggled(const std::u16string& addr) const;
+    bool HasSecondSiteDir() const;
+    bool AnyInputDomainUnknown(const std::vector<std::u16string>& domains) const;
+    void CollectUnknownInputDomains(std::vector<std::u16string>& unknown) const;
+    static void RemoveDuplicateSites(std::vector<SiteInfo>& sites);
+    void CreateCRS(std::string& csr, const std::string& commonName, const std::string& password);
+    // Copies the files (keys of the map) into the backup folder, stores each
+    // copy's path as the value, and rewrites the undo record.
+    void BackupWebConfig(std::map<std::u16string, std::u16string>& files);
+
+    // Read access for the task driver and for tests.
+    const std::vector<SiteInfo>& sites() const { return sites_; }
+    const std::vector<SiteInfo>& selectedSites() const { return selectedSites_; }
+    const std::vector<std::u16string>& inputDomains() const { return inputDomains_; }
+    const SiteInfo& mainSite() const { return mainSite_; }
+    const std::u16string& certName() const { return certName_; }
+    const std::string& certPem() const { return certPem_; }
+    const std::string& chainPem() const { return chainPem_; }
+    const std::string& privateKeyPem() const { return privateKeyPem_; }
+    int32_t httpPort() const { return httpPort_; }
+    int32_t httpsPort() const { return httpsPort_; }
+
+    // Path of the undo record: program directory + "Config/Backup/Backup.xml".
+    static std::u16string BackupRecordPath();
+    // Folder of the backup copies.
+    static std::u16string BackupDirectory();
+
+protected:
+    DomainVerifyInfo MakeDomainVerifyInfo(const SiteInfo& site) const;
+    bool FindRelatedSite(const SiteInfo& site, SiteInfo& related) const;
+    void BackupFiles(std::map<std::u16string, std::u16string>& files);
+    void LogGetCertificateBeginParam() const;
+    // One request attempt: verification, key pair and request, certificate.
+    void RequestCertificate(const std::vector<DomainVerifyInfo>& verifyList);
+    void TakeIssuedCertificate();
+    // Sleeps one poll interval; false when a stop was requested.
+    bool WaitBeforeNextPoll();
+
+    std::unique_ptr<CertCenterComm> certCenter_;
+    std::atomic<int32_t> deployStage_{kStageIdle};
+    int32_t stopTimeout_ = 10000;
+    std::u16string certCenterUrl_;
+    std::u16string certCenterCaFile_;
+    int32_t httpPort_ = 80;
+    int32_t httpsPort_ = 443;
+    bool webServiceIsService_ = false;
+    std::u16string webServicePath_;
+    std::u16string webServiceRoot_;
+    int32_t webServicePid_ = 0;
+    SiteInfo mainSite_;
+    std::vector<SiteInfo> sites_;
+    std::vector<std::u16string> inputDomains_;
+    std::vector<SiteInfo> selectedSites_;
+    std::u16string webType_;
+    std::u16string webVersion_ = u"0.0.0.0";
+    int32_t certType_ = 0;
+    std::u16string keyPassword_;
+    std::u16string certName_;
+    CalendarTime certExpireTime_{};
+    std::string privateKeyPem_;
+    std::string certPem_;
+    std::string chainPem_;
+    std::vector<std::string> chainCerts_;
+    std::string pfxPassword_ = "plenkovar";
+    std::vector<std::u16string> usedCertFiles_;
+    std::vector<std::u16string> httpListenAddrs_;
+    std::vector<std::u16string> httpsListenAddrs_;
+
+private:
+    int32_t deferPollInterval_ = 15000;
+    std::atomic<bool> stopRequested_{false};
+};
+
+}  // namespace qm

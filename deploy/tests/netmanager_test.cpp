@@ -1,0 +1,67 @@
+#include "deploy/netmanager.h"
+
+#include <gtest/gtest.h>
+
+#include "deploy/tests/test_deployer.h"
+#include "foundation/runlog.h"
+#include "testsupport/temp_dir.h"
+
+namespace qm {
+namespace {
+
+TEST(NetManager, FormatCheck) {
+    std::u16string addr = u" shop. example .test ";
+    EXPECT_TRUE(CNetManager::CheckSiteAddrFormat(addr));
+    EXPECT_EQ(addr, u"shop.example.test");  // blanks removed in place
+    for (std::u16string bad :
+         {u"", u"  \t ", u"localhost", u"*.example.test", u"a~b.test", u"a."}) {
+        EXPECT_FALSE(CNetManager::CheckSiteAddrFormat(bad)) << bad.size();
+    }
+    std::u16string three = u"a.b";
+    EXPECT_TRUE(CNetManager::CheckSiteAddrFormat(three));
+    std::u16string ip = u"10.0.0.1";
+    EXPECT_TRUE(CNetManager::CheckSiteAddrFormat(ip));
+}
+
+TEST(NetManager, ResolutionTakesTheLastAddressListed) {
+    test::FixedResolver resolver({{"multi.example.test", {"10.0.0.1", "10.0.0.2"}},
+                                  {"other.example.test", {"10.0.0.2", "10.0.0.1"}},
+                                  {"localhost", {"127.0.0.1"}},
+                                  {"shop.example.test", {"127.0.0.1"}}});
+    EXPECT_EQ(CNetManager::GetSiteAddrIP(u"multi.example.test"), u"10.0.0.2");
+    EXPECT_EQ(CNetManager::GetSiteAddrIP(u"nowhere.example.test"), u"");
+    // The same host listed in another order counts as another address.
+    EXPECT_FALSE(CNetManager::IsSiteAddrHaveSameIP(u"multi.example.test", u"other.example.test"));
+    // localhost is no valid site address, but resolves like any name.
+    EXPECT_FALSE(CNetManager::IsValidSiteAddr(u"localhost"));
+    EXPECT_TRUE(CNetManager::IsSiteAddrHaveSameIP(u"localhost", u"shop.example.test"));
+    EXPECT_TRUE(CNetManager::IsValidSiteAddr(u" shop.example .test"));
+    EXPECT_FALSE(CNetManager::IsValidSiteAddr(u"nowhere.example.test"));
+}
+
+TEST(NetManager, UnresolvableNamesAreNotTheSameMachine) {
+    test::FixedResolver resolver(
+        std::map<std::string, std::vector<std::string>>{{"a.example.test", {"10.1.1.1"}}});
+    const auto logPath = CurrentLogFilePath();
+    const auto before = test::ReadAll(logPath).size();
+    EXPECT_FALSE(CNetManager::IsSiteAddrHaveSameIP(u"x.example.test", u"y.example.test"));
+    std::string written = test::ReadAll(logPath).substr(before);
+    EXPECT_NE(written.find("[Error] CNetManager::IsSiteAddrHaveSameIP, null str:  vs "),
+              std::string::npos);
+    EXPECT_EQ(written.find("[Warn]"), std::string::npos);  // both empty: no Warn line
+
+    const auto middle = test::ReadAll(logPath).size();
+    EXPECT_FALSE(CNetManager::IsSiteAddrHaveSameIP(u"a.example.test", u"y.example.test"));
+    written = test::ReadAll(logPath).substr(middle);
+    EXPECT_NE(written.find("null str: 10.1.1.1 vs "), std::string::npos);
+    EXPECT_NE(written.find("[Warn] CNetManager::IsSiteAddrHaveSameIP, 10.1.1.1 != "),
+              std::string::npos);
+}
+
+TEST(NetManager, SystemResolverKnowsLoopbackLiterals) {
+    EXPECT_EQ(CNetManager::GetSiteAddrIP(u"127.0.0.1"), u"127.0.0.1");
+    EXPECT_TRUE(CNetManager::IsValidSiteAddr(u"127.0.0.1"));
+}
+
+}  // namespace
+}  // namespace qm
