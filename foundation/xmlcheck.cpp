@@ -151,7 +151,13 @@ std::string CompareTrees(const XmlDocument::Impl& expected, const XmlDocument::I
         if (a.start != b.start || a.length != b.length || a.startTagLength != b.startTagLength ||
             a.endTagLength != b.endTagLength || (a.flags & marks) != (b.flags & marks) ||
             !sameLinks || actual.ElementName(e) != expected.ElementName(x)) {
-            fault = "kept " + Describe(actual, e) + " but parsed " + Describe(expected, x);
+            auto links = [&](const XmlDocument::Impl& d, const ElementRecord& r) {
+                return " (parent at " + std::to_string(startOf(d, r.parent)) + ", first child at " +
+                       std::to_string(startOf(d, r.firstChild)) + ", next at " +
+                       std::to_string(startOf(d, r.next)) + ")";
+            };
+            fault = "kept " + Describe(actual, e) + links(actual, a) + " but parsed " +
+                    Describe(expected, x) + links(expected, b);
             return false;
         }
         return true;

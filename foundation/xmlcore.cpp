@@ -401,6 +401,7 @@ bool XmlDocument::Impl::SetAttribute(std::u16string_view name, std::u16string_vi
     std::u16string quoted(1, u'"');
     xml::AppendEncodedAttribute(quoted, value);
     quoted.push_back(u'"');
+    const size_t quotedLength = quoted.size();
 
     size_t pos = from;
     size_t length = 0;
@@ -425,10 +426,12 @@ bool XmlDocument::Impl::SetAttribute(std::u16string_view name, std::u16string_vi
         pos = slashKept ? from : spot.insertAt;
     }
 
-    // The edited start tag must still end at its new end and keep its kind,
-    // or the table would no longer describe the text.
+    // The edited start tag must still end at its new end, keep its kind and
+    // read the attribute back as written (a dangling "=" before the spot
+    // would take the new text as its value), or the table and the text part.
     const xml::NodeKind kind = r.IsEmptyElement() ? NodeKind::EmptyTag : NodeKind::StartTag;
-    auto keepsShape = [&](size_t at) {
+    const size_t valueOffset = with.size() - quotedLength;
+    auto holds = [&](size_t at) {
         std::u16string tag;
         tag.reserve(r.startTagLength + with.size());
         tag.append(text, start, at - start)
@@ -436,10 +439,15 @@ bool XmlDocument::Impl::SetAttribute(std::u16string_view name, std::u16string_vi
             .append(text, at + length, tagEnd - at - length);
         Node node;
         xml::ScanNode(tag, 0, tag.size(), node);
-        return !node.unterminated && node.kind == kind && node.end == tag.size();
+        if (node.unterminated || node.kind != kind || node.end != tag.size())
+            return false;
+        const size_t close = kind == NodeKind::EmptyTag ? tag.size() - 2 : tag.size() - 1;
+        const xml::AttributeSpot back = xml::FindAttribute(tag, from - start, close, name);
+        return back.found && back.hasValue && back.valueBegin == at - start + valueOffset &&
+               back.valueEnd == back.valueBegin + quotedLength;
     };
-    if (!keepsShape(pos)) {
-        if (spot.found || pos == from || !keepsShape(from))
+    if (!holds(pos)) {
+        if (spot.found || pos == from || !holds(from))
             return false;
         pos = from;
     }
@@ -797,6 +805,29 @@ bool XmlDocument::Impl::RemoveElement() {
     const ElementRecord& r = Rec(removed);
     const size_t begin = size_t(r.start);
     const size_t end = SkipTrailingSpace(size_t(r.End()));
+    // Stray markup such as a lone "<" or "<!" that ends where the element
+    // begins would, joined with the text behind the element, turn into a
+    // tag or a comment. Such a removal is refused; a stray tag left at the
+    // very end becomes the unfinished tail of the text.
+    size_t stray = std::u16string::npos;
+    for (size_t i = begin; i > 0;) {
+        const char16_t c = text[--i];
+        if (c == u'>')
+            break;
+        if (c == u'<') {
+            stray = i;
+            break;
+        }
+    }
+    if (stray != std::u16string::npos && end < text.size()) {
+        std::u16string joined = text.substr(stray, begin - stray);
+        joined.append(text, end, 3);
+        Node node;
+        xml::ScanNode(joined, 0, joined.size(), node);
+        if (node.kind != NodeKind::Error)
+            return false;
+    }
+    const bool atEnd = end == text.size();
     const ElementIndex previous = (r.flags & xml::kFirstChild) ? 0 : r.prev;
     const ElementIndex parentIndex = r.parent;
     const ElementIndex next = r.next;
@@ -804,6 +835,8 @@ bool XmlDocument::Impl::RemoveElement() {
     ReplaceText(begin, end - begin, {});
     ShiftBehind(next, parentIndex, -static_cast<int32_t>(end - begin));
     ReleaseSubtree(removed);
+    if (stray != std::u16string::npos && atEnd)
+        tailLength = text.size() - stray;
     current = previous;
     child = 0;
     return true;

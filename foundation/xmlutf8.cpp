@@ -48,7 +48,9 @@ std::u16string DecodeFileText(std::string_view bytes) {
             code = (code << 6) | (next & 0x3F);
             ++i;
         }
-        if (!complete || code > 0x10FFFF) {
+        // An overlong U+0000 would be written back as a zero byte, which ends
+        // the text at the next load: it is taken as invalid instead.
+        if (!complete || code == 0 || code > 0x10FFFF) {
             text.push_back(u'?');
         } else if (code > 0xFFFF) {
             code -= 0x10000;

@@ -117,6 +117,23 @@ TEST(XmlDocumentEdit, RemoveKeepsTextThatFollowsAndStepsBack) {
     ExpectTableMatchesText(doc);
 }
 
+TEST(XmlDocumentEdit, RemoveNeverJoinsStrayMarkupIntoATag) {
+    XmlDocument::Impl doc;
+    doc.SetDocument(u"<r><<a/>text</r>");
+    doc.FindElement();
+    doc.IntoElement();
+    ASSERT_TRUE(doc.FindElement(u"a"));
+    EXPECT_FALSE(doc.RemoveElement());  // "<text</r>" would be a start tag
+    EXPECT_EQ(doc.text, u"<r><<a/>text</r>");
+    doc.SetDocument(u"<r><!<a/> <b/>-- </r>");
+    doc.FindElement();
+    doc.IntoElement();
+    ASSERT_TRUE(doc.FindElement(u"a"));
+    ASSERT_TRUE(doc.RemoveElement());  // a "<" follows: the stray "<!" stays stray
+    EXPECT_EQ(doc.text, u"<r><!<b/>-- </r>");
+    ExpectTableMatchesText(doc);
+}
+
 TEST(XmlDocumentEdit, AddElementWritesDataEscapedAndReadsItBack) {
     XmlDocument doc;
     doc.SetDocument(u"<r>\r\n  <a/>\r\n  <b/>\r\n</r>");
@@ -299,6 +316,15 @@ TEST(XmlDocumentAttributes, OddTagsKeepTheirShape) {
     ASSERT_TRUE(doc.SetAttribute(u"c", u"1"));
     EXPECT_EQ(doc.text, u"<a c=\"1\" b/></a>");
     ExpectTableMatchesText(doc);
+    // After a dangling "=" the new attribute would be read as its value.
+    doc.SetDocument(u"<a v= />");
+    doc.FindElement();
+    ASSERT_TRUE(doc.SetAttribute(u"p", u"1"));
+    EXPECT_EQ(doc.text, u"<a p=\"1\" v= />");
+    EXPECT_EQ(doc.GetAttribute(u"p"), u"1");
+    EXPECT_EQ(doc.GetAttribute(u"v"), u"");
+    ASSERT_TRUE(doc.SetAttribute(u"v", u"2"));
+    EXPECT_EQ(doc.text, u"<a p=\"1\" v=\"2\" />");
 }
 
 // ------------------------------------------------------------------ reading
@@ -614,6 +640,7 @@ TEST(XmlDocumentFile, Utf8Boundary) {
     EXPECT_EQ(DecodeFileText("ab\0cd"), u"ab");        // NUL ends the text
     EXPECT_EQ(DecodeFileText(std::string("ab\0cd", 5)), u"ab");
     EXPECT_EQ(DecodeFileText("\xc0\xaf"), u"/");           // overlong forms are accepted
+    EXPECT_EQ(DecodeFileText("a\x80\x80z"), u"a?z");       // but never as U+0000
     EXPECT_EQ(DecodeFileText("\xed\xa0\x80"), u"\xD800");  // so are encoded surrogates
     EXPECT_EQ(DecodeFileText("\xf7\xbf\xbf\xbf"), u"?");   // beyond U+10FFFF
 
