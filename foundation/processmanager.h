@@ -99,7 +99,11 @@ struct ProcessLaunch {
 };
 
 // The launch of a running process; nullopt when the process is gone or its
-// command line cannot be read (kernel threads have none).
+// command line cannot be read (kernel threads have none). A program that
+// rewrites its process title shows that title as its command line (an
+// nginx master reads "nginx: master process /usr/sbin/nginx -c ..." as one
+// argument), and the environment it started with may be overwritten too;
+// its restart must take the original arguments from the title.
 std::optional<ProcessLaunch> ReadProcessLaunch(ProcessId pid);
 
 // Starts the launch detached, like ShellOpen does a program, and does not

@@ -5,9 +5,10 @@
 // with the number of other sockets. Unlike /proc/net/tcp6, the answer says
 // whether an IPv6 socket is IPv6-only: a "[::]:port" socket with IPv6-only
 // off serves IPv4 clients too and counts; an IPv6-only one does not.
-// Sockets carry no owner, so the socket's inode is then looked up among the
-// open descriptors of every process (/proc/PID/fd); that scan is the main
-// cost and grows with the number of open descriptors on the machine.
+// Sockets carry no owner, so the socket's inode is then looked for among the
+// open descriptors of the processes (/proc/PID/fd). That scan is the main
+// cost and grows with the descriptors open on the machine; it stops at the
+// first holder and then only climbs through that holder's parents.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <errno.h>
@@ -23,8 +24,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "foundation/host/posix/process_listen_posix.h"
@@ -212,59 +213,65 @@ bool ListListeners(int port, std::vector<ListenSocket>& sockets) {
     return true;
 }
 
-bool FindSocketHolders(const std::vector<ListenSocket>& sockets,
-                       std::vector<SocketHolder>& holders) {
-    holders.clear();
-    std::unordered_map<uint64_t, size_t> rank;
-    for (size_t i = 0; i < sockets.size(); ++i)
-        rank.emplace(sockets[i].inode, i);
-    const std::vector<pid_t> pids = ListProcesses();
-    if (pids.empty())
-        return false;
-    std::string target(64, '\0');
-    for (pid_t pid : pids) {
-        const std::string fdDir = "/proc/" + std::to_string(pid) + "/fd";
-        DIR* dir = opendir(fdDir.c_str());
-        if (!dir)
-            continue;  // ended meanwhile, or not ours to inspect
-        size_t best = sockets.size();
-        while (const dirent* entry = readdir(dir)) {
-            if (entry->d_name[0] < '0' || entry->d_name[0] > '9')
-                continue;
-            const ssize_t n = readlinkat(dirfd(dir), entry->d_name, target.data(), target.size());
-            // "socket:[12345]"
-            if (n < 9 || target.compare(0, 8, "socket:[") != 0)
-                continue;
-            const uint64_t inode = std::strtoull(target.c_str() + 8, nullptr, 10);
-            const auto found = rank.find(inode);
-            if (found != rank.end())
-                best = std::min(best, found->second);
+bool HoldsAnySocket(pid_t pid, const InodeSet& inodes) {
+    const std::string fdDir = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* dir = opendir(fdDir.c_str());
+    if (!dir)
+        return false;  // ended meanwhile, or not ours to inspect
+    bool holds = false;
+    char target[64];
+    while (const dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] < '0' || entry->d_name[0] > '9')
+            continue;
+        const ssize_t n = readlinkat(dirfd(dir), entry->d_name, target, sizeof target - 1);
+        // "socket:[12345]"
+        if (n < 9 || std::memcmp(target, "socket:[", 8) != 0)
+            continue;
+        target[n] = '\0';
+        if (inodes.count(std::strtoull(target + 8, nullptr, 10))) {
+            holds = true;
+            break;
         }
-        closedir(dir);
-        if (best == sockets.size())
-            continue;
-        const auto stat = ReadProcStat(pid);
-        if (!stat || stat->state == 'Z')
-            continue;
-        holders.push_back({pid, stat->parent, best});
     }
-    return true;
+    closedir(dir);
+    return holds;
 }
 
-pid_t ChooseMaster(const std::vector<SocketHolder>& holders) {
-    const SocketHolder* master = nullptr;
-    for (const auto& holder : holders) {
-        const bool parentHolds =
-            std::any_of(holders.begin(), holders.end(),
-                        [&](const SocketHolder& h) { return h.pid == holder.parent; });
-        if (parentHolds)
-            continue;
-        if (!master || holder.firstSocket < master->firstSocket ||
-            (holder.firstSocket == master->firstSocket && holder.pid < master->pid)) {
-            master = &holder;
-        }
+pid_t ClimbToMaster(pid_t holder, const std::function<bool(pid_t)>& holds,
+                    const std::function<pid_t(pid_t)>& parentOf) {
+    pid_t master = holder;
+    // The depth limit only guards against a parent table read while
+    // processes come and go; real trees of listeners are shallow.
+    for (int depth = 0; master > 0 && depth < 64; ++depth) {
+        const pid_t parent = parentOf(master);
+        if (parent <= 0 || parent == master || !holds(parent))
+            break;
+        master = parent;
     }
-    return master ? master->pid : 0;
+    return master;
+}
+
+pid_t FindMaster(const std::vector<ListenSocket>& sockets) {
+    InodeSet inodes;
+    for (const auto& socket : sockets)
+        inodes.insert(socket.inode);
+    // Stop at the first holder: the scan of every descriptor on the machine
+    // is the expensive part, and /proc lists masters before the workers
+    // they fork, whose descriptors then need not be read at all.
+    for (pid_t pid : ListProcesses()) {
+        if (!HoldsAnySocket(pid, inodes))
+            continue;
+        const auto stat = ReadProcStat(pid);
+        if (!stat || stat->state == 'Z' || stat->state == 'X')
+            continue;
+        return ClimbToMaster(
+            pid, [&](pid_t p) { return HoldsAnySocket(p, inodes); },
+            [](pid_t p) {
+                const auto parent = ReadProcStat(p);
+                return parent ? parent->parent : 0;
+            });
+    }
+    return 0;
 }
 
 }  // namespace posix
@@ -280,9 +287,7 @@ ListenerLookup FindListeningProcess(int port, ProcessId& pid) {
             return ListenerLookup::TableUnreadable;
         if (sockets.empty())
             return ListenerLookup::NotListening;
-        std::vector<posix::SocketHolder> holders;
-        posix::FindSocketHolders(sockets, holders);
-        const pid_t master = posix::ChooseMaster(holders);
+        const pid_t master = posix::FindMaster(sockets);
         if (master > 0) {
             pid = static_cast<ProcessId>(master);
             return ListenerLookup::Found;

@@ -5,7 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace qm::host::posix {
@@ -32,18 +34,18 @@ bool SystemDefaultV6Only();
 // dual-stack IPv6 ones. False when no socket table can be read.
 bool ListListeners(int port, std::vector<ListenSocket>& sockets);
 
-struct SocketHolder {
-    pid_t pid;
-    pid_t parent;
-    std::size_t firstSocket;  // index of the earliest of `sockets` it holds
-};
+using InodeSet = std::unordered_set<std::uint64_t>;
 
-// The living processes holding any of the sockets.
-bool FindSocketHolders(const std::vector<ListenSocket>& sockets,
-                       std::vector<SocketHolder>& holders);
+// True when the process has one of the sockets open (stops at the first).
+bool HoldsAnySocket(pid_t pid, const InodeSet& inodes);
 
-// The holder whose parent holds none of the sockets (the master); among
-// several, the one holding the earliest socket, then the lowest id. 0: none.
-pid_t ChooseMaster(const std::vector<SocketHolder>& holders);
+// Climbs from a process holding the socket through the parents that hold it
+// too; the topmost is the master. 0 for a holder of 0.
+pid_t ClimbToMaster(pid_t holder, const std::function<bool(pid_t)>& holds,
+                    const std::function<pid_t(pid_t)>& parentOf);
+
+// The master of the first process found holding one of the sockets; 0 when
+// no visible process holds any.
+pid_t FindMaster(const std::vector<ListenSocket>& sockets);
 
 }  // namespace qm::host::posix
