@@ -328,6 +328,9 @@ void SslCertSrvBase::GetCertificate() {
                             ThrowResult(result::kDeferCertState);
                         }
                     } else if (IsResult(e, result::kPublicKeyIllegal)) {
+                        // The record still points at the lost request; clear it
+                        // so the next attempt verifies again with a new key.
+                        certCenter_->ResetProcess();
                         restart = true;
                     } else {
                         LogError("%s : %s", "SslCertSrvBase::GetCertificate", e.what());

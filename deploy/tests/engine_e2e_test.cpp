@@ -1,0 +1,168 @@
+// The engine against the real certificate center over HTTPS: the stages of a
+// deployment, deferral, and the restart after the center lost the key.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+#include <thread>
+
+#include "deploy/tests/test_deployer.h"
+#include "foundation/files.h"
+#include "foundation/textconv.h"
+#include "testsupport/e2e/certcenter_process.h"
+#include "testsupport/temp_dir.h"
+
+namespace qm {
+namespace {
+
+using e2e::CertCenterProcess;
+using e2e::StaticFileServer;
+using test::TestDeployer;
+
+class EngineE2E : public ::testing::Test {
+protected:
+    test::TempDir root;
+    std::unique_ptr<StaticFileServer> site;
+    std::unique_ptr<TestDeployer> d;
+
+    void SetUp() override {
+        test::InstallConfigTemplates(test::ProgramHome());
+        ASSERT_TRUE(MakeDirectoryTree(root / u"www"));
+        test::WriteAll(root / u"site.conf", "listen 80;\n");
+        site = std::make_unique<StaticFileServer>(Utf8FromWide(root / u"www"));
+    }
+
+    void MakeDeployer(const CertCenterProcess& center, std::vector<std::u16string> names) {
+        d = std::make_unique<TestDeployer>();
+        std::vector<SiteInfo> sites;
+        for (const auto& n : names)
+            sites.push_back({n, root / u"www/", site->port(), false, u""});
+        d->SetSites(sites, sites.front());
+        d->SetRoot(root.path());
+        d->SetConfigFiles({root / u"site.conf"});
+        d->SetCertCenterCaFile(WideFromUtf8(center.caFile()));
+        d->SetDeferPollInterval(200);
+        d->Initialize(WideFromUtf8(center.url()), site->port(), 443);
+    }
+
+    std::vector<std::string> Names(const std::vector<std::pair<std::string, int32_t>>& calls) {
+        std::vector<std::string> out;
+        for (const auto& c : calls)
+            out.push_back(c.first + "@" + std::to_string(c.second));
+        return out;
+    }
+
+    // Approves every deferred request the center logs until told to stop.
+    std::thread Approver(const CertCenterProcess& center, std::atomic<bool>& done,
+                         std::atomic<bool>& sawWaiting) {
+        return std::thread([&] {
+            std::set<std::string> approved;
+            while (!done) {
+                int32_t stage = 0;
+                d->GetDeployStage(stage);
+                if (stage == kStageWaitingDeferred) {
+                    sawWaiting = true;
+                    for (const auto& r : center.RequestLog()) {
+                        const std::string token = r.line.get("token", "").asString();
+                        if (r.outcome == "defer" && !token.empty() && !approved.count(token)) {
+                            center.Approve(token);
+                            approved.insert(token);
+                        }
+                    }
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        });
+    }
+};
+
+TEST_F(EngineE2E, StagesRunInOrderAndTheCertificateIsNamedAfterTheDomain) {
+    QM_E2E_REQUIRE_PRIVATE_HOSTS();
+    CertCenterProcess center;
+    MakeDeployer(center, {u"engine.example.test"});
+    d->BindCertToSite({u"engine.example.test"}, 1);
+
+    EXPECT_EQ(Names(d->calls),
+              (std::vector<std::string>{"GetCertificate@1", "BackupWeb@3", "ConfigCert@4",
+                                        "StopWebService@5", "StartWebService@5"}));
+    EXPECT_EQ(center.RequestTypes(),
+              (std::vector<std::string>{"challengeRequest", "authorizationRequest",
+                                        "certificateRequest"}));
+    EXPECT_EQ(d->certName(), u"engine.example.test");
+    EXPECT_TRUE(FileExists(root / u"conf/sslcert/engine.example.test.crt"));
+    EXPECT_NE(d->certPem().find("BEGIN CERTIFICATE"), std::string::npos);
+    EXPECT_NE(d->privateKeyPem().find("PRIVATE KEY"), std::string::npos);
+    CalendarTime expiry;
+    d->GetCertExpireTime(expiry);
+    EXPECT_GE(expiry.year, 2026);
+    // The center fetched the verification file from the site's document root.
+    EXPECT_FALSE(site->Fetched().empty());
+}
+
+TEST_F(EngineE2E, TwoDomainsShareTheMultiDomainCertificateName) {
+    QM_E2E_REQUIRE_PRIVATE_HOSTS();
+    CertCenterProcess center;
+    MakeDeployer(center, {u"a.example.test"});
+    d->BindCertToSite({u"www.a.example.test", u"a.example.test"}, 1);
+    EXPECT_EQ(d->certName(), u"KorvaneSSLCertificate");
+    EXPECT_TRUE(FileExists(root / u"conf/sslcert/KorvaneSSLCertificate.crt"));
+    ASSERT_EQ(d->selectedSites().size(), 2u);
+    const auto log = center.RequestLog();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back().line["names"].size(), 2u);
+}
+
+TEST_F(EngineE2E, DeferralWaitsInStageTwoAndThenCompletes) {
+    QM_E2E_REQUIRE_PRIVATE_HOSTS();
+    CertCenterProcess center({"--defer"});
+    MakeDeployer(center, {u"engine.example.test"});
+    std::atomic<bool> done{false}, sawWaiting{false};
+    std::thread approver = Approver(center, done, sawWaiting);
+    d->BindCertToSite({u"engine.example.test"}, 1);
+    done = true;
+    approver.join();
+
+    EXPECT_TRUE(sawWaiting);
+    const auto types = center.RequestTypes();
+    ASSERT_GE(types.size(), 5u);
+    EXPECT_EQ(std::vector<std::string>(types.begin(), types.begin() + 3),
+              (std::vector<std::string>{"challengeRequest", "authorizationRequest",
+                                        "certificateRequest"}));
+    for (size_t i = 3; i < types.size(); ++i)
+        EXPECT_EQ(types[i], "statusRequest");
+    EXPECT_EQ(center.RequestLog().back().outcome, "certificate");
+    EXPECT_EQ(d->calls.back().first, "StartWebService");
+}
+
+TEST_F(EngineE2E, LostKeyWhileWaitingStartsANewVerificationWithNewKeys) {
+    QM_E2E_REQUIRE_PRIVATE_HOSTS();
+    CertCenterProcess center({"--defer", "--fail-status", "publicKeyIllegal:once"});
+    MakeDeployer(center, {u"engine.example.test"});
+    std::atomic<bool> done{false}, sawWaiting{false};
+    std::thread approver = Approver(center, done, sawWaiting);
+    d->BindCertToSite({u"engine.example.test"}, 1);
+    done = true;
+    approver.join();
+
+    const auto log = center.RequestLog();
+    std::vector<std::string> types;
+    std::vector<std::string> keys;
+    for (const auto& r : log) {
+        types.push_back(r.type + ":" + r.outcome);
+    }
+    ASSERT_GE(types.size(), 7u);
+    EXPECT_EQ(std::vector<std::string>(types.begin(), types.begin() + 7),
+              (std::vector<std::string>{
+                  "challengeRequest:challenge", "authorizationRequest:authorization",
+                  "certificateRequest:defer", "statusRequest:error", "challengeRequest:challenge",
+                  "authorizationRequest:authorization", "certificateRequest:defer"}));
+    EXPECT_EQ(log[3].error, "publicKeyIllegal");
+    EXPECT_EQ(log.back().outcome, "certificate");
+    // A new session with the center: the key pair and nonce were made anew.
+    EXPECT_NE(log[0].line.get("sessionID", "").asString(),
+              log[4].line.get("sessionID", "").asString());
+    EXPECT_TRUE(FileExists(root / u"conf/sslcert/engine.example.test.crt"));
+}
+
+}  // namespace
+}  // namespace qm
