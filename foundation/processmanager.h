@@ -59,7 +59,8 @@ public:
 // SplitCommandLine) without a terminal, in `directory` (the caller's own
 // when empty), and waits up to `timeoutMs`. A program still running then is
 // left running, with the Warn line "CreateProcess wait timeout!param is %s".
-// False when the program could not be started. Its exit code is not read.
+// A negative time-out waits without limit. False when the program could
+// not be started. Its exit code is not read.
 bool RunAndWait(std::u16string_view directory, std::u16string_view commandLine, int timeoutMs);
 
 // ---- Starting programs without waiting ("open") ----

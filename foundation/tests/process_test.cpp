@@ -515,6 +515,28 @@ TEST(RunAndWait, TimeOutLeavesTheProgramRunning) {
     KillAndReap(pid);
 }
 
+TEST(RunAndWait, WaitingHoldsNoPipeOfOtherThreads) {
+    // Another thread's pipe, open while the program is started: its reader
+    // must see the end as soon as the writer closes it, not when the wait ends.
+    int otherPipe[2];
+    ASSERT_EQ(pipe(otherPipe), 0);
+    test::TempDir dir;
+    const std::string ready = dir.narrow() + "ready";
+    std::thread runner([&] {
+        EXPECT_TRUE(RunAndWait(
+            u"", HelperCommand({"--family", "none", "--ready", ready, "--exit-after", "1500"}),
+            10000));
+    });
+    WaitForFile(ready);
+    const auto start = Clock::now();
+    close(otherPipe[1]);
+    char byte;
+    EXPECT_EQ(read(otherPipe[0], &byte, 1), 0);
+    EXPECT_LT(MsSince(start), 1000);
+    close(otherPipe[0]);
+    runner.join();
+}
+
 TEST(RunAndWait, ProgramsThatCannotStart) {
     test::TempDir dir;
     EXPECT_FALSE(RunAndWait(u"", u"/nonexistent/program --x", 1000));

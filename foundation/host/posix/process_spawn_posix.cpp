@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -280,6 +281,15 @@ struct StartFailure {
 // exits at once (detached) or after the program ends or the time runs out
 // (`waitMs` >= 0; exit status 1 then means the time ran out).
 // Returns the intermediate's exit status, or -1 when nothing was started.
+// Closes the descriptors first..last in a forked child (async-signal-safe).
+void CloseDescriptors(unsigned first, unsigned last, int highestFd) {
+    if (first > last || close_range(first, last, 0) == 0)
+        return;
+    const unsigned end = std::min(last, static_cast<unsigned>(highestFd));
+    for (unsigned fd = first; fd <= end; ++fd)
+        close(static_cast<int>(fd));
+}
+
 int StartInNewSession(const ExecPlan& plan, int waitMs, ProcessId* startedPid,
                       StartFailure& failure) {
     int reportPipe[2];
@@ -289,7 +299,11 @@ int StartInNewSession(const ExecPlan& plan, int waitMs, ProcessId* startedPid,
     }
     const pid_t middle = fork();
     if (middle == 0) {
-        close(reportPipe[0]);
+        // This copy may live as long as the time limit: it must not keep
+        // pipes and sockets of our other threads open meanwhile.
+        const int keep = reportPipe[1];
+        CloseDescriptors(3, keep - 1, plan.highestFd());
+        CloseDescriptors(keep + 1, ~0U, plan.highestFd());
         setsid();
         const pid_t program = fork();
         if (program < 0) {
@@ -465,7 +479,9 @@ RunOutcome RunWithTimeLimit(std::u16string_view directory,
     }
     const ExecPlan plan(path, Utf8All(arguments), nullptr, dir);
     StartFailure failure;
-    const int status = StartInNewSession(plan, std::max(timeoutMs, 0), nullptr, failure);
+    // A negative time-out waits without limit (as an infinite wait does elsewhere).
+    const int waitMs = timeoutMs < 0 ? INT_MAX : timeoutMs;
+    const int status = StartInNewSession(plan, waitMs, nullptr, failure);
     if (status < 0) {
         const char* what = failure.kind == posix::kReportChdirFailed ? "cannot enter " : "";
         startFailure = std::string(what) +
