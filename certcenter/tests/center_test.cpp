@@ -163,7 +163,7 @@ TEST_F(CenterTest, SignaturesAreChecked) {
         "authorization");
     // The certificate request's signature covers the CSR.
     Json::Value request = ParseAnswer(Client().CertificateRequest(TestClient::MakeCsr(kShop)));
-    request["csr"] = TestClient::MakeCsr(kShop);
+    request["csr"] = TestClient::MakeCsr(kWww);
     ExpectError(Send(CompactJson(request)), "badSignature");
 }
 

@@ -20,7 +20,7 @@ public:
     const std::string& publicKeyPem() const { return publicKeyPem_; }
     std::string Sign(const std::string& text) const;
 
-    // A CSR for a fresh RSA 2048 key (or `key`), signed with `digest`.
+    // A CSR for `key` (default: one RSA 2048 key shared by all calls), signed with `digest`.
     static std::string MakeCsr(const std::string& commonName, const EVP_MD* digest = EVP_sha1(),
                                EVP_PKEY* key = nullptr);
 

@@ -47,6 +47,9 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& outputFile)
                                      0600);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    // The test's own sockets (a file server, a client connection) must not
+    // stay open in the center after the test closes them.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     std::vector<char*> args;
     for (const auto& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
