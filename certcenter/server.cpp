@@ -3,10 +3,14 @@
 #include <httplib.h>
 #include <openssl/ssl.h>
 
+#include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <mutex>
+#include <thread>
 
 #include "certcenter/authority.h"
 #include "certcenter/center.h"
@@ -17,6 +21,12 @@
 
 namespace qm::certcenter {
 namespace {
+
+volatile std::sig_atomic_t g_stopRequested = 0;
+
+extern "C" void RequestStop(int) {
+    g_stopRequested = 1;
+}
 
 // One JSON line per request in requests.log (for tests and operators) and
 // the same line on stderr.
@@ -159,8 +169,27 @@ int RunServe(const ServeOptions& options) {
         if (!options.readyFile.empty() &&
             !WriteFileAtomic(WideFromUtf8(options.readyFile), std::to_string(port) + "\n"))
             throw std::runtime_error("cannot write " + options.readyFile);
-        if (!server.listen_after_bind())
+        // SIGTERM and SIGINT end the center cleanly: the handler only sets a
+        // flag, and this watcher stops the server outside the signal context.
+        std::signal(SIGTERM, RequestStop);
+        std::signal(SIGINT, RequestStop);
+        std::atomic<bool> serving = true;
+        std::thread watcher([&] {
+            while (serving) {
+                // stop() only acts on a running server, and only once.
+                if (g_stopRequested && server.is_running()) {
+                    server.stop();
+                    return;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        });
+        const bool listened = server.listen_after_bind();
+        serving = false;
+        watcher.join();
+        if (!listened && !g_stopRequested)
             throw std::runtime_error("stopped serving");
+        std::cerr << "quillmate-certcenter: stopped" << std::endl;
         return 0;
     } catch (const std::exception& e) {
         std::cerr << "quillmate-certcenter: " << e.what() << std::endl;

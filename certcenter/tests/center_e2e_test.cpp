@@ -179,7 +179,7 @@ TEST_F(CenterE2eTest, StateSurvivesRestart) {
             .asString();
     const std::string ca = qm::test::ReadAll(WideFromUtf8(center.caFile()));
 
-    center.Stop();
+    EXPECT_EQ(center.Stop(), 0) << "SIGTERM ends the center cleanly";
     ASSERT_EQ(center.Approve(token), 0) << "approval works while the center is down";
     center.Restart({"--defer"});
     EXPECT_EQ(qm::test::ReadAll(WideFromUtf8(center.caFile())), ca) << "the CA is kept";

@@ -1,6 +1,7 @@
 #include "testsupport/e2e/certcenter_process.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <httplib.h>
 #include <json/reader.h>
 #include <signal.h>
@@ -96,7 +97,9 @@ CertCenterProcess::CertCenterProcess(std::vector<std::string> options)
 }
 
 CertCenterProcess::~CertCenterProcess() {
-    Stop();
+    // A clean stop also lets sanitizer builds check the center for leaks.
+    if (const int exit = Stop(); exit != 0)
+        ADD_FAILURE() << "the certificate center ended with " << exit << ":\n" << StderrText();
 }
 
 std::string CertCenterProcess::url() const {
@@ -146,19 +149,24 @@ void CertCenterProcess::Start(int port) {
     }
 }
 
-void CertCenterProcess::Stop() {
+int CertCenterProcess::Stop() {
     if (pid_ <= 0)
-        return;
+        return 0;
     kill(pid_, SIGTERM);
-    if (WaitFor(pid_, kStopLimit) == -1) {
+    int exit = WaitFor(pid_, kStopLimit);
+    if (exit == -1) {
         kill(pid_, SIGKILL);
         WaitFor(pid_, kStopLimit);
+        exit = 128 + SIGKILL;
     }
     pid_ = -1;
+    return exit;
 }
 
 void CertCenterProcess::Restart() {
-    Stop();
+    if (const int exit = Stop(); exit != 0)
+        throw std::runtime_error("the certificate center ended with " + std::to_string(exit) +
+                                 ":\n" + StderrText());
     Start(port_);
 }
 

@@ -81,7 +81,9 @@ public:
     // optionally with other options.
     void Restart();
     void Restart(std::vector<std::string> options);
-    void Stop();
+    // Ends the center (SIGTERM, then SIGKILL after 10 s); returns its exit
+    // code, 0 for a clean stop. The destructor reports any other as a failure.
+    int Stop();
     bool running() const { return pid_ > 0; }
 
     std::string StderrText() const;  // what the center wrote to stderr so far
