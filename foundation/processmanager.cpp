@@ -166,6 +166,20 @@ bool RunAndWait(std::u16string_view directory, std::u16string_view commandLine, 
     return true;
 }
 
+bool RunAndCapture(const std::vector<std::u16string>& arguments, int timeoutMs, std::string& output,
+                   int& exitCode) {
+    exitCode = -1;
+    output.clear();
+    if (arguments.empty() || arguments.front().empty()) {
+        output = "empty command line";
+        return false;
+    }
+    if (host::RunCaptured(arguments, timeoutMs, output, exitCode))
+        return true;
+    LogWarn(u"RunAndCapture: %s did not run to its end", JoinCommandLine(arguments));
+    return false;
+}
+
 int ShellOpen(std::u16string_view file, std::u16string_view parameters,
               std::u16string_view directory, WindowMode mode) {
     const int result = host::ShellOpen(file, parameters, directory, mode);

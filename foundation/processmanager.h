@@ -63,6 +63,14 @@ public:
 // not be started. Its exit code is not read.
 bool RunAndWait(std::u16string_view directory, std::u16string_view commandLine, int timeoutMs);
 
+// Runs a program (`arguments` holds it first) to its end in our working
+// directory, at most `timeoutMs`, collecting what it writes to standard
+// output and error. True when it ran to its end, with its exit code in
+// `exitCode`; false when it could not start or was killed at the time-out
+// (`output` then says why, after anything it wrote).
+bool RunAndCapture(const std::vector<std::u16string>& arguments, int timeoutMs, std::string& output,
+                   int& exitCode);
+
 // ---- Starting programs without waiting ("open") ----
 
 enum class WindowMode { Hidden, Shown };

@@ -45,6 +45,11 @@ RunOutcome RunWithTimeLimit(std::u16string_view directory,
                             const std::vector<std::u16string>& arguments, int timeoutMs,
                             std::string& startFailure);
 
+// Runs a program to its end with a time limit, collecting its output (see
+// RunAndCapture). False when it could not start or was killed.
+bool RunCaptured(const std::vector<std::u16string>& arguments, int timeoutMs, std::string& output,
+                 int& exitCode);
+
 // The "open" verb (see ShellOpen); returns a ShellOpen result.
 int ShellOpen(std::u16string_view file, std::u16string_view parameters,
               std::u16string_view directory, WindowMode mode);

@@ -549,6 +549,26 @@ TEST(RunAndWait, ProgramsThatCannotStart) {
     EXPECT_NE(LogText().find("RunAndWait: cannot start"), std::string::npos);
 }
 
+TEST(RunAndCapture, ExitCodeAndBothStreams) {
+    std::string output;
+    int exitCode = 0;
+    ASSERT_TRUE(RunAndCapture({u"/bin/sh", u"-c", u"echo out; echo err >&2; exit 3"}, 10000, output,
+                              exitCode));
+    EXPECT_EQ(exitCode, 3);
+    EXPECT_NE(output.find("out"), std::string::npos);
+    EXPECT_NE(output.find("err"), std::string::npos);
+
+    ASSERT_TRUE(RunAndCapture({u"/bin/sh", u"-c", u"exit 0"}, 10000, output, exitCode));
+    EXPECT_EQ(exitCode, 0);
+
+    const auto start = Clock::now();
+    EXPECT_FALSE(RunAndCapture({u"/bin/sh", u"-c", u"sleep 30"}, 200, output, exitCode));
+    EXPECT_LT(MsSince(start), 5000);
+    EXPECT_FALSE(RunAndCapture({u"/nonexistent/program"}, 1000, output, exitCode));
+    EXPECT_NE(output.find("not found"), std::string::npos);
+    EXPECT_FALSE(RunAndCapture({}, 1000, output, exitCode));
+}
+
 TEST(ShellOpen, StartsDetachedWithoutOurDescriptors) {
     test::TempDir dir;
     // A descriptor this program leaves inheritable must not reach the program.

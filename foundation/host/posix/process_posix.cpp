@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <map>
@@ -229,6 +230,23 @@ std::u16string ServiceUnitOfProcess(ProcessId pid) {
         return {};
     }
     return WideFromUtf8(posix::ServiceUnitFromCgroup(cgroup));
+}
+
+bool RunCaptured(const std::vector<std::u16string>& arguments, int timeoutMs, std::string& output,
+                 int& exitCode) {
+    std::vector<std::string> narrow;
+    for (const auto& argument : arguments)
+        narrow.push_back(Utf8FromWide(argument));
+    const std::string path = posix::FindExecutable(narrow.front(), {});
+    if (path.empty() || access(path.c_str(), X_OK) != 0) {
+        output = narrow.front() + " not found";
+        return false;
+    }
+    if (posix::RunCapture(narrow, std::max(timeoutMs, 0), output, exitCode))
+        return true;
+    output += "\n" + narrow.front() + " could not start or was killed after " +
+              std::to_string(timeoutMs) + " ms";
+    return false;
 }
 
 std::optional<ProcessLaunch> ReadLaunch(ProcessId pid) {
