@@ -107,12 +107,23 @@ int main(int argc, char** argv) {
     const std::string ready = std::string(home) + "/ready";
 
     std::printf("bench_ports: one listener with 4 workers; %d rounds each\n", rounds);
-    for (int sockets : {1, socketCount}) {
-        const std::string count = std::to_string(sockets);
+    struct Case {
+        int sockets;
+        bool othersFirst;  // the measured socket is the master's last descriptor
+    };
+    for (const Case& c : {Case{1, false}, Case{socketCount, false}, Case{socketCount, true}}) {
+        const std::string count = std::to_string(c.sockets);
         const pid_t helper = fork();
         if (helper == 0) {
-            execl(QM_LISTENER_HELPER, QM_LISTENER_HELPER, "--children", "4", "--sockets",
-                  count.c_str(), "--ready", ready.c_str(), static_cast<char*>(nullptr));
+            std::vector<std::string> args = {
+                QM_LISTENER_HELPER, "--children", "4", "--sockets", count, "--ready", ready};
+            if (c.othersFirst)
+                args.push_back("--others-first");
+            std::vector<char*> argv;
+            for (auto& a : args)
+                argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
             _exit(127);
         }
         std::string text;
@@ -134,8 +145,8 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "helper did not start\n");
             return 1;
         }
-        std::printf("helper listening on %s socket(s) (ready after %.1f ms)\n", count.c_str(),
-                    startup);
+        std::printf("helper listening on %s socket(s)%s (ready after %.1f ms)\n", count.c_str(),
+                    c.othersFirst ? ", the measured one opened last" : "", startup);
         MeasureAll(port, rounds, static_cast<qm::ProcessId>(helper));
         qm::KillProcessTree(static_cast<qm::ProcessId>(helper), 10000);
         waitpid(helper, nullptr, 0);

@@ -1,12 +1,14 @@
 // A small program the process tests run as a real server stand-in.
 //
 //   listener_helper [--family v4|v6only|dual|none] [--port N] [--children N]
-//                   [--chain N] [--sockets N] [--ignore-term] [--exit-after MS]
+//                   [--chain N] [--sockets N] [--others-first] [--ignore-term]
+//                   [--exit-after MS]
 //                   [--life MS] [--ready FILE] [--report FILE]
 //
 // It listens on one TCP port (an unused one when --port is 0 or absent) on
 // 127.0.0.1 (v4) or [::] (IPv6-only or dual-stack), opens --sockets minus
-// one further listeners on unused IPv4 ports, forks --children children that
+// one further listeners on unused IPv4 ports (before the measured one with
+// --others-first), forks --children children that
 // share the socket, or builds a --chain of N processes (each the child of
 // the one before), and then writes FILE (atomically) with the lines
 // "port P" and "pids P1 P2 ...", the first pid its own, so that a test waits
@@ -39,6 +41,7 @@ struct Options {
     int chain = 1;
     int sockets = 1;
     bool ignoreTerm = false;
+    bool othersFirst = false;
     long exitAfterMs = -1;
     long lifeMs = 120000;
     std::string ready;
@@ -172,6 +175,10 @@ int main(int argc, char** argv) {
             options.ignoreTerm = true;
             continue;
         }
+        if (arg == "--others-first") {
+            options.othersFirst = true;
+            continue;
+        }
         ++i;
         if (arg == "--family")
             options.family = value;
@@ -210,8 +217,11 @@ int main(int argc, char** argv) {
     }
     int port = 0;
     if (options.family != "none") {
+        // With --others-first the measured socket is the last descriptor.
+        for (int i = 1; options.othersFirst && i < options.sockets; ++i)
+            Listen("v4", 0);
         port = PortOf(Listen(options.family, options.port));
-        for (int i = 1; i < options.sockets; ++i)
+        for (int i = 1; !options.othersFirst && i < options.sockets; ++i)
             Listen("v4", 0);
     }
 
