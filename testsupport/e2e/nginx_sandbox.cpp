@@ -267,7 +267,8 @@ void MakeSelfSignedCertificate(const std::string& certPath, const std::string& k
                                  "):\n" + output);
 }
 
-HttpResult HttpGet(const std::string& url, const std::string& caFile, int timeoutMs) {
+HttpResult HttpGet(const std::string& url, const std::string& caFile, int timeoutMs,
+                   bool loopback) {
     CurlGlobalInit();
     HttpResult result;
     CURL* curl = curl_easy_init();
@@ -288,6 +289,9 @@ HttpResult HttpGet(const std::string& url, const std::string& caFile, int timeou
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
     if (!caFile.empty())
         curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
+    curl_slist* connectTo = loopback ? curl_slist_append(nullptr, "::127.0.0.1:") : nullptr;
+    if (connectTo)
+        curl_easy_setopt(curl, CURLOPT_CONNECT_TO, connectTo);
     const CURLcode code = curl_easy_perform(curl);
     if (code == CURLE_OK) {
         result.ok = true;
@@ -315,6 +319,7 @@ HttpResult HttpGet(const std::string& url, const std::string& caFile, int timeou
         result.error = errorText[0] ? errorText : curl_easy_strerror(code);
     }
     curl_easy_cleanup(curl);
+    curl_slist_free_all(connectTo);
     return result;
 }
 

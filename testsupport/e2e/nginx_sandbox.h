@@ -62,8 +62,9 @@ void MakeSelfSignedCertificate(const std::string& certPath, const std::string& k
                                const std::vector<std::string>& names, int days = 1);
 
 // One GET with libcurl. TLS peers are verified against `caFile` (required
-// for https); names resolve through the system resolver, so the private
-// hosts file of run-with-hosts applies.
+// for https). Names resolve through the system resolver, so the private
+// hosts file of run-with-hosts applies; with `loopback` every name connects
+// to 127.0.0.1 instead (the URL's name still goes into SNI and Host).
 struct HttpResult {
     bool ok = false;  // a complete HTTP answer arrived
     long status = 0;  // its status code
@@ -73,7 +74,8 @@ struct HttpResult {
     std::string peerSubject;   // https: its subject
     std::string peerNotAfter;  // https: its expiry, as the TLS library prints it
 };
-HttpResult HttpGet(const std::string& url, const std::string& caFile = {}, int timeoutMs = 5000);
+HttpResult HttpGet(const std::string& url, const std::string& caFile = {}, int timeoutMs = 5000,
+                   bool loopback = false);
 
 class NginxSandbox {
 public:
