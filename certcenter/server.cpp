@@ -152,6 +152,11 @@ int RunServe(const ServeOptions& options) {
                 Send(response, ErrorReply(500, "internal", "the center failed on this request"));
             });
 
+        // SIGTERM and SIGINT end the center cleanly; the handler only sets a
+        // flag. Installed before the port is announced, so a stop requested
+        // as soon as the center is ready is never lost.
+        std::signal(SIGTERM, RequestStop);
+        std::signal(SIGINT, RequestStop);
         int port = options.listenPort;
         if (port == 0)
             port = server.bind_to_any_port(options.listenHost);
@@ -169,10 +174,7 @@ int RunServe(const ServeOptions& options) {
         if (!options.readyFile.empty() &&
             !WriteFileAtomic(WideFromUtf8(options.readyFile), std::to_string(port) + "\n"))
             throw std::runtime_error("cannot write " + options.readyFile);
-        // SIGTERM and SIGINT end the center cleanly: the handler only sets a
-        // flag, and this watcher stops the server outside the signal context.
-        std::signal(SIGTERM, RequestStop);
-        std::signal(SIGINT, RequestStop);
+        // The watcher below stops the server outside the signal context.
         std::atomic<bool> serving = true;
         std::thread watcher([&] {
             while (serving) {
