@@ -1,6 +1,8 @@
 #include "foundation/xmldocument.h"
 
 #include <cerrno>
+#include <fstream>
+#include <memory>
 #include <system_error>
 
 #include "foundation/files.h"
@@ -20,6 +22,37 @@ std::u16string SystemErrorText(int error, std::errc fallback) {
     return WideFromUtf8(message.substr(0, message.find_first_of("\r\n")));
 }
 
+// The whole content of a file, read in one piece, its size taken by seeking
+// to the end.
+struct FileContent {
+    std::unique_ptr<char[]> data;
+    size_t size = 0;
+};
+
+// On failure `error` holds the system's error number (0 when unknown).
+bool ReadWholeFile(std::u16string_view path, FileContent& content, int& error) {
+    errno = 0;
+    std::ifstream in(FsPath(path), std::ios::binary | std::ios::ate);
+    if (!in) {
+        error = errno;
+        return false;
+    }
+    const std::streamoff size = in.tellg();
+    if (size < 0) {
+        error = errno;
+        return false;
+    }
+    content.data = std::make_unique_for_overwrite<char[]>(size_t(size) + 1);
+    in.seekg(0);
+    in.read(content.data.get(), size);
+    if (in.bad()) {
+        error = errno;
+        return false;
+    }
+    content.size = size_t(in.gcount());
+    return true;
+}
+
 }  // namespace
 
 XmlDocument::XmlDocument() : impl_(std::make_unique<Impl>()) {}
@@ -30,19 +63,20 @@ bool XmlDocument::SetDocument(std::u16string_view text) {
 }
 
 bool XmlDocument::Load(std::u16string_view path) {
-    std::string bytes;
     if (DirectoryExists(path)) {
         impl_->resultText = SystemErrorText(0, std::errc::is_a_directory);
         return false;
     }
-    errno = 0;
-    if (path.empty() || !ReadFileBytes(path, bytes)) {
-        impl_->resultText = SystemErrorText(errno, std::errc::no_such_file_or_directory);
+    int error = 0;
+    FileContent file;
+    if (path.empty() || !ReadWholeFile(path, file, error)) {
+        impl_->resultText = SystemErrorText(error, std::errc::no_such_file_or_directory);
         return false;
     }
-    std::u16string text = xml::DecodeFileText(bytes);
+    std::u16string text = xml::DecodeFileText(std::string_view(file.data.get(), file.size));
+    file.data.reset();
     std::u16string message =
-        FormatWide(u"%s%d bytes to %d wide chars", u"", bytes.size(), text.size());
+        FormatWide(u"%s%d bytes to %d wide chars", u"", file.size, text.size());
     return impl_->TakeLoadedText(std::move(text), std::move(message));
 }
 

@@ -1,5 +1,8 @@
 #include "foundation/xmlscan.h"
 
+#include <bit>
+#include <cstring>
+
 namespace qm::xml {
 
 namespace {
@@ -39,40 +42,68 @@ void Unterminated(Node& node, size_t end, const char16_t* what) {
     node.unterminated = what;
 }
 
+// Character classes of the hot loops; units from 0x80 up belong to none.
+enum : uint8_t { kBlank = 1, kNameEnd = 2, kTagStop = 4 };
+
+struct ClassTable {
+    uint8_t bits[128] = {};
+    constexpr ClassTable() {
+        for (const char c : {' ', '\t', '\n', '\r'})
+            bits[uint8_t(c)] |= kBlank | kNameEnd;
+        bits[uint8_t('/')] |= kNameEnd;
+        bits[uint8_t('>')] |= kNameEnd | kTagStop;
+        bits[uint8_t('"')] |= kTagStop;
+        bits[uint8_t('\'')] |= kTagStop;
+    }
+};
+constexpr ClassTable kClasses;
+
+inline bool Is(char16_t c, uint8_t cls) {
+    return c < 128 && (kClasses.bits[c] & cls) != 0;
+}
+
+// Offset of the first unit at or after `pos` in class `cls`, or `end`.
+inline size_t SkipUntil(const char16_t* p, size_t pos, size_t end, uint8_t cls) {
+    while (pos < end && !Is(p[pos], cls))
+        ++pos;
+    return pos;
+}
+
 void ScanStartTag(std::u16string_view text, size_t pos, size_t end, Node& node) {
-    size_t i = pos + 1;
-    while (i < end && !EndsTagName(text[i]))
-        ++i;
+    const char16_t* p = text.data();
+    size_t i = SkipUntil(p, pos + 1, end, kNameEnd);
     node.nameBegin = pos + 1;
     node.nameEnd = i;
-    // A quote opens a value only after "=", so the last non-blank unit is tracked.
-    char16_t significant = text[i - 1];
-    for (; i < end; ++i) {
-        const char16_t c = text[i];
+    while (true) {
+        i = SkipUntil(p, i, end, kTagStop);
+        if (i >= end)
+            break;
+        const char16_t c = p[i];
         if (c == u'>') {
             node.end = i + 1;
-            const bool slash = text[i - 1] == u'/' && i - 1 >= node.nameEnd;
             bool empty = false;
-            if (slash) {
+            if (p[i - 1] == u'/') {
                 const size_t before = i - 2;
-                empty =
-                    before + 1 == node.nameEnd || IsSpace(text[before]) || IsQuote(text[before]);
+                empty = before + 1 == node.nameEnd || IsSpace(p[before]) || IsQuote(p[before]);
             }
             node.kind = empty ? NodeKind::EmptyTag : NodeKind::StartTag;
             return;
         }
-        if (IsQuote(c) && significant == u'=') {
-            size_t close = i + 1;
-            while (close < end && text[close] != c)
-                ++close;
-            if (close >= end)
-                break;
-            i = close;
-            significant = c;
+        // A quote opens a value only after "=" (blanks may stand between).
+        // The unit before the name's end is never blank, so this stops there.
+        size_t back = i - 1;
+        while (IsSpace(p[back]))
+            --back;
+        if (p[back] != u'=') {
+            ++i;
             continue;
         }
-        if (!IsSpace(c))
-            significant = c;
+        size_t close = i + 1;
+        while (close < end && p[close] != c)
+            ++close;
+        if (close >= end)
+            break;
+        i = close + 1;
     }
     node.kind = NodeKind::StartTag;
     Unterminated(node, end, u"Element tag");
@@ -80,12 +111,11 @@ void ScanStartTag(std::u16string_view text, size_t pos, size_t end, Node& node) 
 
 void ScanEndTag(std::u16string_view text, size_t pos, size_t end, Node& node) {
     node.kind = NodeKind::EndTag;
-    size_t i = pos + 2;
-    node.nameBegin = i;
-    while (i < end && !EndsTagName(text[i]))
-        ++i;
+    const char16_t* p = text.data();
+    size_t i = SkipUntil(p, pos + 2, end, kNameEnd);
+    node.nameBegin = pos + 2;
     node.nameEnd = i;
-    while (i < end && text[i] != u'>')
+    while (i < end && p[i] != u'>')
         ++i;
     if (i < end)
         node.end = i + 1;
@@ -168,6 +198,22 @@ void ScanError(std::u16string_view text, size_t pos, size_t end, Node& node,
 
 size_t FindMarkup(std::u16string_view text, size_t pos, size_t end) {
     const char16_t* p = text.data();
+    if constexpr (std::endian::native == std::endian::little) {
+        // Four units per step: a lane equal to "<" becomes zero after the
+        // exclusive or; the lowest flagged lane is always a true match.
+        constexpr uint64_t kLt = 0x003C003C003C003CULL;
+        constexpr uint64_t kOnes = 0x0001000100010001ULL;
+        constexpr uint64_t kHigh = 0x8000800080008000ULL;
+        while (pos + 4 <= end) {
+            uint64_t word;
+            std::memcpy(&word, p + pos, sizeof word);
+            const uint64_t x = word ^ kLt;
+            const uint64_t hit = (x - kOnes) & ~x & kHigh;
+            if (hit != 0)
+                return pos + size_t(std::countr_zero(hit)) / 16;
+            pos += 4;
+        }
+    }
     while (pos < end && p[pos] != u'<')
         ++pos;
     return pos;
