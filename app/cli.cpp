@@ -1,0 +1,578 @@
+#include "app/cli.h"
+
+#include <array>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <ostream>
+
+#include "app/deployers.h"
+#include "app/guiwnd.h"
+#include "app/language.h"
+#include "app/settingsfile.h"
+#include "deploy/sslcertsrvbase.h"
+#include "enrollment/centerconfig.h"
+#include "foundation/files.h"
+#include "foundation/format.h"
+#include "foundation/results.h"
+#include "foundation/runlog.h"
+#include "foundation/textconv.h"
+#include "ui/headless_backend.h"
+
+namespace qm {
+
+namespace {
+
+constexpr std::string_view kMainUsage = R"(Usage: quillmate <command> [options]
+
+Quillmate gives the sites of a local web server HTTPS in one step: it finds
+the server, reads its sites, obtains a certificate from the certificate
+center, configures and restarts the server, and can undo all of it.
+
+Commands:
+  deploy    obtain a certificate and configure the web server for HTTPS
+  undo      restore the configuration the last deployment changed
+  open      show (and, with a display, open) the deployed sites over HTTPS
+  status    show the last deployment: server, ports, certificate names, expiry
+
+Options of every command:
+  --lang en|zh   interface language (default: the locale's, from LC_ALL,
+                 LC_MESSAGES or LANG: Chinese for zh_*, English otherwise)
+  -h, --help     this help; after a command, the command's help
+
+Without a command the window would open; it is not part of this version.
+)";
+
+constexpr std::string_view kExitCodes = R"(
+Exit codes:
+  0  succeed
+  1  failed for another reason (see the message and the run log)
+  2  the command line is wrong
+  3  the domains typed or found cannot be certified
+  4  the web server is not found or not running on the given ports
+  5  the certificate center cannot be reached or refused the request
+  6  the issued certificate cannot be used for the sites
+  7  the web server rejected its new configuration or did not restart
+  8  the deployment settings are missing or cannot be written
+  9  this build has no deployer for the chosen web server
+)";
+
+constexpr std::string_view kDeployUsage =
+    R"(Usage: quillmate deploy --server iis|apache|tomcat|nginx [options]
+
+Finds the web server listening on the HTTP and HTTPS ports, obtains one
+certificate for its sites (and the domains given), installs it, configures
+HTTPS, restarts the server and records the deployment for undo and renewal.
+
+  --server KIND          the kind of web server: iis, apache, tomcat or nginx
+  --domain NAME[,NAME]   domains to certify besides the sites found (a name
+                         and its "www." twin, separated by ",")
+  --http-port N          the server's HTTP port (default 80)
+  --https-port N         the HTTPS port to configure (default 443)
+  --center URL           the certificate center (default: QUILLMATE_CENTER_URL,
+                         else https://localhost:8443)
+  --ca-file PEM          trust anchor for the center's TLS certificate
+                         (default: QUILLMATE_CA_FILE, else the system's store)
+  --lang en|zh           interface language
+
+The deployment is recorded in $VANTREL_HOME/Config/Vantrel.xml (default
+/var/lib/vantrel/); the run log is in the program folder's RunLog/.
+)";
+
+constexpr std::string_view kUndoUsage = R"(Usage: quillmate undo [--lang en|zh]
+
+Restores the web server configuration files the last deployment changed, from
+its backup, and restarts the server. The server kind and ports come from the
+deployment settings ($VANTREL_HOME/Config/Vantrel.xml, default
+/var/lib/vantrel/).
+)";
+
+constexpr std::string_view kOpenUsage = R"(Usage: quillmate open [--lang en|zh]
+
+Prints the HTTPS addresses of the deployed sites and, when there is a display
+(DISPLAY or WAYLAND_DISPLAY), opens them in the desktop's browser.
+)";
+
+constexpr std::string_view kStatusUsage = R"(Usage: quillmate status [--lang en|zh]
+
+Shows the last deployment as recorded in the deployment settings: the web
+server, the ports, the names the certificate was issued for, its expiry and
+the certificate center it came from.
+)";
+
+struct ParsedOptions {
+    std::map<std::string, std::string> values;
+    bool help = false;
+};
+
+// Parses "--name value" and "--name=value" for the allowed names; false
+// with a message on anything else.
+bool ParseOptions(const std::vector<std::string>& args, size_t from,
+                  const std::vector<std::string>& allowed, ParsedOptions& parsed,
+                  std::ostream& err) {
+    for (size_t i = from; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "-h" || arg == "--help") {
+            parsed.help = true;
+            continue;
+        }
+        if (arg.rfind("--", 0) != 0) {
+            err << "quillmate: unexpected argument \"" << arg << "\"\n";
+            return false;
+        }
+        std::string name = arg.substr(2);
+        std::optional<std::string> value;
+        if (const size_t eq = name.find('='); eq != std::string::npos) {
+            value = name.substr(eq + 1);
+            name.resize(eq);
+        }
+        bool known = false;
+        for (const std::string& a : allowed)
+            known = known || a == name;
+        if (!known) {
+            err << "quillmate: unknown option --" << name << "\n";
+            return false;
+        }
+        if (!value) {
+            if (i + 1 >= args.size()) {
+                err << "quillmate: --" << name << " needs a value\n";
+                return false;
+            }
+            value = args[++i];
+        }
+        if (name == "domain" && parsed.values.count(name)) {
+            parsed.values[name] += "," + *value;  // --domain given twice adds up
+        } else {
+            parsed.values[name] = *value;
+        }
+    }
+    return true;
+}
+
+bool ParsePort(const std::string& text, int& port) {
+    if (text.empty() || text.size() > 5)
+        return false;
+    int value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + (c - '0');
+    }
+    if (value < 1 || value > 65535)
+        return false;
+    port = value;
+    return true;
+}
+
+std::string Utf8(std::u16string_view text) {
+    return Utf8FromWide(text);
+}
+
+// Prints the result text as it grows: only what was not printed yet. When
+// the view redraws a part it already showed the same way (the progress
+// block), nothing is repeated.
+class ResultPrinter {
+public:
+    ResultPrinter(CGuiWnd& window, std::ostream& out) : window_(window), out_(out) {
+        listener_ = window_.AddChangeListener([this](const ui::Control& c, ui::Property p) {
+            if (p == ui::Property::Text)
+                OnText(c);
+        });
+    }
+    ~ResultPrinter() {
+        window_.RemoveChangeListener(listener_);
+        if (!atLineStart_)
+            out_ << "\n";
+        out_.flush();
+    }
+    ResultPrinter(const ResultPrinter&) = delete;
+    ResultPrinter& operator=(const ResultPrinter&) = delete;
+
+private:
+    void OnText(const ui::Control& control) {
+        const std::string& name = control.GetName();
+        if (name == "txtResultData") {
+            Print(control.GetText());
+        } else if (name == "lbInvalidSiteAddr" || name == "lbPromptInfo") {
+            // The settings tab's invalid names and the one-line prompt are
+            // part of what the window shows.
+            const std::u16string text = control.GetText();
+            if (!text.empty()) {
+                if (!atLineStart_)
+                    out_ << "\n";
+                out_ << Utf8(text) << "\n";
+                atLineStart_ = true;
+                out_.flush();
+            }
+        }
+    }
+
+    void Print(const std::u16string& text) {
+        size_t common = 0;
+        while (common < text.size() && common < printed_.size() && text[common] == printed_[common])
+            ++common;
+        if (common == text.size())
+            return;  // a cut before a redraw: already on screen
+        std::u16string fresh = text.substr(common);
+        if (common < printed_.size())
+            fresh.insert(fresh.begin(), u'\n');  // a changed line starts afresh
+        if (printed_.empty() && !fresh.empty() && fresh.front() == u'\n')
+            fresh.erase(0, 1);  // the view's first line is blank
+        printed_ = text;
+        if (fresh.empty())
+            return;
+        out_ << Utf8(fresh);
+        atLineStart_ = fresh.back() == u'\n';
+        out_.flush();
+    }
+
+    CGuiWnd& window_;
+    std::ostream& out_;
+    int listener_ = 0;
+    std::u16string printed_;
+    bool atLineStart_ = true;
+};
+
+CGuiWnd::DeployerFactory& DeployerOverride() {
+    static CGuiWnd::DeployerFactory factory;
+    return factory;
+}
+
+// The window object as a front end runs it.
+struct HeadlessWindow {
+    ui::HeadlessBackend backend;
+    std::unique_ptr<CGuiWnd> window;
+};
+
+bool OpenWindow(HeadlessWindow& session, std::ostream& err) {
+    try {
+        session.window = std::make_unique<CGuiWnd>(session.backend, u"VantrelGui.xml");
+    } catch (const std::exception& e) {
+        err << "quillmate: cannot load the interface strings: " << Utf8(ResultTextOf(e)) << "\n";
+        return false;
+    }
+    if (DeployerOverride())
+        session.window->SetDeployerFactory(DeployerOverride());
+    session.window->InitWindow();
+    return true;
+}
+
+// Presses the button on the window thread and runs the loop until `busy`
+// turns false; then the window is closed as an operator would close it.
+// False when the button could not be pressed.
+bool PressAndWait(HeadlessWindow& session, const char* button, const std::function<bool()>& busy,
+                  const std::function<void()>& tick = {}) {
+    CGuiWnd& window = *session.window;
+    bool pressed = false;
+    session.backend.Post([&] {
+        pressed = window.PerformClick(button);
+        if (!pressed) {
+            window.Close();
+            return;
+        }
+        window.SetTimer(99, 100, [&] {
+            if (tick)
+                tick();
+            if (!busy())
+                window.Close();
+        });
+    });
+    session.backend.Run();
+    return pressed;
+}
+
+void PrintOutcome(std::ostream& err, const char* task, const std::u16string& resultText, int code) {
+    if (code == kExitSucceed)
+        return;
+    err << "quillmate: " << task << " failed: " << Utf8(resultText) << " (exit code " << code
+        << ")\n";
+    const std::u16string log = CurrentLogFilePath();
+    if (!log.empty())
+        err << "quillmate: details are in the run log " << Utf8(log) << "\n";
+}
+
+int Deploy(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    ParsedOptions options;
+    if (!ParseOptions(args, 1,
+                      {"server", "domain", "http-port", "https-port", "center", "ca-file", "lang"},
+                      options, err)) {
+        err << "Try \"quillmate deploy --help\".\n";
+        return kExitUsage;
+    }
+    if (options.help) {
+        out << kDeployUsage << kExitCodes;
+        return kExitSucceed;
+    }
+    static const std::map<std::string, std::pair<const char*, int32_t>> kServers = {
+        {"iis", {"opIIS", kWebServerIIS}},
+        {"apache", {"opApache", kWebServerApache}},
+        {"tomcat", {"opTomcat", kWebServerTomcat}},
+        {"nginx", {"opNginx", kWebServerNginx}},
+    };
+    auto server = kServers.end();
+    if (auto it = options.values.find("server"); it != options.values.end())
+        server = kServers.find(Utf8FromWide(ToLowerAscii(WideFromUtf8(it->second))));
+    if (server == kServers.end()) {
+        err << "quillmate: deploy needs --server iis|apache|tomcat|nginx\n"
+            << "Try \"quillmate deploy --help\".\n";
+        return kExitUsage;
+    }
+    int httpPort = 80;
+    int httpsPort = 443;
+    for (auto [name, port] : {std::pair{"http-port", &httpPort}, {"https-port", &httpsPort}}) {
+        auto it = options.values.find(name);
+        if (it != options.values.end() && !ParsePort(it->second, *port)) {
+            err << "quillmate: --" << name << " needs a port number from 1 to 65535\n";
+            return kExitUsage;
+        }
+    }
+    const CenterEndpoint center = ResolveCenterEndpoint(WideFromUtf8(options.values["center"]),
+                                                        WideFromUtf8(options.values["ca-file"]));
+    if (center.url.rfind(u"https://", 0) != 0) {
+        err << "quillmate: the certificate center must be an https:// address, not \""
+            << Utf8(center.url) << "\"\n";
+        return kExitUsage;
+    }
+    if (!center.caFile.empty() && !FileExists(center.caFile)) {
+        err << "quillmate: the CA file " << Utf8(center.caFile) << " does not exist\n";
+        return kExitUsage;
+    }
+    // The settings are written after the certificate is installed; a place
+    // that cannot take them is better found out before anything changes.
+    if (!EnsureDeploymentSettingsFile()) {
+        if (!FileExists(DeploymentSettingsTemplatePath())) {
+            err << "quillmate: the settings template " << Utf8(DeploymentSettingsTemplatePath())
+                << " is missing; the program folder is incomplete\n";
+        } else {
+            err << "quillmate: cannot create the deployment settings "
+                << Utf8(DeploymentSettingsPath())
+                << " (is the folder writable? VANTREL_HOME chooses another one)\n";
+        }
+        return kExitSettings;
+    }
+
+    HeadlessWindow session;
+    if (!OpenWindow(session, err))
+        return kExitFailed;
+    CGuiWnd& window = *session.window;
+    window.SetCertCenter(center.url, center.caFile);
+    window.FindControl(server->second.first)->Select();
+    window.FindControl("edHttpPort")->SetText(WideFromAscii(std::to_string(httpPort)));
+    window.FindControl("edHttpsPort")->SetText(WideFromAscii(std::to_string(httpsPort)));
+    window.FindControl("edSiteAddrs")->SetText(WideFromUtf8(options.values["domain"]));
+
+    bool deferNoted = false;
+    {
+        ResultPrinter printer(window, out);
+        PressAndWait(
+            session, "btExe", [&] { return window.IsDeploymentRunning(); },
+            [&] {
+                if (!deferNoted && window.GetCurrentStage() == kStageWaitingDeferred) {
+                    deferNoted = true;
+                    err << "quillmate: the center holds the certificate for a manual review; "
+                           "waiting (it is asked every 15 seconds). Stopping now is safe once "
+                           "the request has been acknowledged: the next deploy resumes it.\n";
+                }
+            });
+    }
+    const std::u16string outcome = window.LastDeployResult();
+    int code = ExitCodeForResult(outcome);
+    if (window.LastTaskHadNoDeployer()) {
+        code = kExitUnsupportedServer;
+        err << "quillmate: " << Utf8(MissingDeployerMessage(server->second.second)) << "\n";
+    }
+    PrintOutcome(err, "deploy", outcome, code);
+    return code;
+}
+
+int Undo(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    ParsedOptions options;
+    if (!ParseOptions(args, 1, {"lang"}, options, err)) {
+        err << "Try \"quillmate undo --help\".\n";
+        return kExitUsage;
+    }
+    if (options.help) {
+        out << kUndoUsage << kExitCodes;
+        return kExitSucceed;
+    }
+    HeadlessWindow session;
+    if (!OpenWindow(session, err))
+        return kExitFailed;
+    CGuiWnd& window = *session.window;
+    if (!window.LoadLastDeployment()) {
+        err << "quillmate: no deployment is recorded in " << Utf8(DeploymentSettingsPath())
+            << "; there is nothing to undo\n";
+        return kExitSettings;
+    }
+    {
+        ResultPrinter printer(window, out);
+        PressAndWait(session, "btRestoreWeb", [&] { return window.IsUndoRunning(); });
+    }
+    const std::u16string outcome = window.LastUndoResult();
+    int code = ExitCodeForResult(outcome);
+    if (window.LastTaskHadNoDeployer()) {
+        code = kExitUnsupportedServer;
+        err << "quillmate: " << Utf8(MissingDeployerMessage(window.RecordedWebServerType()))
+            << "\n";
+    }
+    PrintOutcome(err, "undo", outcome, code);
+    return code;
+}
+
+int Open(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    ParsedOptions options;
+    if (!ParseOptions(args, 1, {"lang"}, options, err)) {
+        err << "Try \"quillmate open --help\".\n";
+        return kExitUsage;
+    }
+    if (options.help) {
+        out << kOpenUsage << kExitCodes;
+        return kExitSucceed;
+    }
+    HeadlessWindow session;
+    if (!OpenWindow(session, err))
+        return kExitFailed;
+    CGuiWnd& window = *session.window;
+    if (!window.LoadLastDeployment() || window.SiteList().empty()) {
+        err << "quillmate: no deployed site is recorded in " << Utf8(DeploymentSettingsPath())
+            << "\n";
+        return kExitSettings;
+    }
+    for (const std::u16string& address : window.SiteAddresses())
+        out << Utf8(address) << "\n";
+    out.flush();
+    PressAndWait(session, "btOpen", [&] { return window.IsOpenRunning(); });
+    return kExitSucceed;
+}
+
+int Status(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    ParsedOptions options;
+    if (!ParseOptions(args, 1, {"lang"}, options, err)) {
+        err << "Try \"quillmate status --help\".\n";
+        return kExitUsage;
+    }
+    if (options.help) {
+        out << kStatusUsage << kExitCodes;
+        return kExitSucceed;
+    }
+    const std::u16string path = DeploymentSettingsPath();
+    DeploymentSettings settings;
+    try {
+        settings = ReadDeploymentSettings(path);
+    } catch (const std::exception&) {
+        err << "quillmate: no deployment is recorded in " << Utf8(path) << "\n";
+        return kExitSettings;
+    }
+    std::u16string names;
+    for (const std::u16string& site : settings.sites)
+        names += (names.empty() ? u"" : u", ") + site;
+    const ExpiryDate& e = settings.certExpireTime;
+    out << "Deployment settings: " << Utf8(path) << "\n"
+        << "Web server:          " << Utf8(WebServerTypeName(settings.webServerType)) << "\n"
+        << "HTTP port:           " << settings.httpPort << "\n"
+        << "HTTPS port:          " << settings.httpsPort << "\n"
+        << "Certificate names:   " << (names.empty() ? "(none)" : Utf8(names)) << "\n"
+        << "Certificate expires: "
+        << (e.year > 0 ? Utf8(FormatWide(u"%04d-%02d-%02d", e.year, e.month, e.day))
+                       : std::string("(unknown)"))
+        << "\n"
+        << "Certificate type:    " << settings.certType << "\n"
+        << "Certificate center:  "
+        << (settings.centerUrl.empty() ? "(not recorded)" : Utf8(settings.centerUrl));
+    if (!settings.centerCaFile.empty())
+        out << " (CA file " << Utf8(settings.centerCaFile) << ")";
+    out << "\n";
+    return kExitSucceed;
+}
+
+}  // namespace
+
+int ExitCodeForResult(std::u16string_view resultText) {
+    using namespace result;
+    struct Row {
+        std::u16string_view text;
+        int code;
+    };
+    static constexpr Row kRows[] = {
+        {kSucceed, kExitSucceed},
+        {kInvalidDomain, kExitDomainInput},
+        {kNoValidDomain, kExitDomainInput},
+        {kTooManyDomains, kExitDomainInput},
+        {kInputSiteConflict, kExitDomainInput},
+        {kMoreThanOneSiteDir, kExitDomainInput},
+        {kPortNotListening, kExitWebServer},
+        {kWebServiceNotRunning, kExitWebServer},
+        {kCommunicationFailed, kExitCenter},
+        {kHighFrequency, kExitCenter},
+        {kUnknownId, kExitCenter},
+        {kInvalidParam, kExitCenter},
+        {kDeferCertState, kExitCenter},
+        {kPublicKeyIllegal, kExitCenter},
+        {kInvalidSiteAddrInCert, kExitCertificate},
+        {kNotSupportWildcard, kExitCertificate},
+        {kGetCertHashError, kExitCertificate},
+        {kConfigTestFailed, kExitServerConfig},
+        {kRestartFailed, kExitServerConfig},
+        {kStopProcessTimeout, kExitServerConfig},
+    };
+    for (const Row& row : kRows) {
+        if (row.text == resultText)
+            return row.code;
+    }
+    return kExitFailed;
+}
+
+void SetCommandLineDeployerFactory(CGuiWnd::DeployerFactory factory) {
+    DeployerOverride() = std::move(factory);
+}
+
+int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    // --lang applies to every command, wherever it stands.
+    std::vector<std::string> rest;
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string value;
+        if (args[i] == "--lang" && i + 1 < args.size()) {
+            value = args[++i];
+        } else if (args[i].rfind("--lang=", 0) == 0) {
+            value = args[i].substr(7);
+        } else if (args[i] == "--lang") {
+            err << "quillmate: --lang needs en or zh\n";
+            return kExitUsage;
+        } else {
+            rest.push_back(args[i]);
+            continue;
+        }
+        const std::optional<Language> language = ParseLanguage(WideFromUtf8(value));
+        if (!language) {
+            err << "quillmate: --lang needs en or zh, not \"" << value << "\"\n";
+            return kExitUsage;
+        }
+        SetLanguageOverride(language);
+    }
+
+    if (rest.empty()) {
+        out << "quillmate: the window is not part of this version; use one of the commands "
+               "below.\n\n"
+            << kMainUsage << kExitCodes;
+        return kExitSucceed;
+    }
+    const std::string& command = rest.front();
+    if (command == "-h" || command == "--help" || command == "help") {
+        out << kMainUsage << kExitCodes;
+        return kExitSucceed;
+    }
+    if (command == "deploy")
+        return Deploy(rest, out, err);
+    if (command == "undo")
+        return Undo(rest, out, err);
+    if (command == "open")
+        return Open(rest, out, err);
+    if (command == "status")
+        return Status(rest, out, err);
+    err << "quillmate: unknown command \"" << command << "\"\n"
+        << "Try \"quillmate --help\".\n";
+    return kExitUsage;
+}
+
+}  // namespace qm

@@ -1,0 +1,61 @@
+#include "app/deployers.h"
+
+#include "deploy/sslcertsrvbase.h"
+#include "enrollment/certcentercomm.h"
+#include "foundation/format.h"
+
+#ifdef QUILLMATE_HAVE_NGINX_DEPLOYER
+#include "deploy/nginx/sslcertsrvnginx.h"
+#endif
+
+namespace qm {
+
+std::unique_ptr<SslCertSrvBase> CreateDeployer(int32_t type) {
+    switch (type) {
+#ifdef QUILLMATE_HAVE_NGINX_DEPLOYER
+        case 3:
+            return std::make_unique<SslCertSrvNginx>();
+#endif
+        default:
+            return nullptr;
+    }
+}
+
+bool IsDeployerAvailable(int32_t type) {
+#ifdef QUILLMATE_HAVE_NGINX_DEPLOYER
+    return type == 3;
+#else
+    (void)type;
+    return false;
+#endif
+}
+
+std::u16string WebServerTypeName(int32_t type) {
+    switch (type) {
+        case 0:
+            return u"IIS";
+        case 1:
+            return u"Apache";
+        case 2:
+            return u"Tomcat";
+        case 3:
+            return u"Nginx";
+        default:
+            return u"unknown";
+    }
+}
+
+std::u16string MissingDeployerMessage(int32_t type) {
+    if (type < 0 || type > 3)
+        return FormatWide(u"no deployer for the web server type %d", type);
+    return FormatWide(u"the %s deployer is not part of this build", WebServerTypeName(type));
+}
+
+ExpiryDate ExpiryOf(const SslCertSrvBase& engine) {
+    CalendarTime time{};
+    engine.GetCertExpireTime(time);
+    return ExpiryDate{static_cast<int32_t>(time.year), static_cast<int32_t>(time.month),
+                      static_cast<int32_t>(time.day)};
+}
+
+}  // namespace qm

@@ -1,0 +1,198 @@
+// CGuiWnd: the main window's state and behaviour over the control model -
+// the two tabs, the notifications of its buttons, the close check, and the
+// task driver that runs deployment, undo and site opening on worker threads
+// and renders their progress and outcome in "txtResultData".
+//
+// The same object serves the graphical window, the command-line front end
+// (which fills the same controls and presses the same buttons) and tests.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/settingsfile.h"
+#include "app/strings.h"
+#include "ui/window.h"
+
+namespace qm {
+
+class SslCertSrvBase;
+
+// Web-server type indexes, in the order of the type options.
+enum WebServerType : int32_t {
+    kWebServerIIS = 0,
+    kWebServerApache = 1,
+    kWebServerTomcat = 2,
+    kWebServerNginx = 3,
+};
+
+class CGuiWnd : public ui::Window, public ui::INotify {
+public:
+    // Creates the deployer for a type index; nullptr when there is none.
+    using DeployerFactory = std::function<std::unique_ptr<SslCertSrvBase>(int32_t type)>;
+
+    // Builds the controls of `skinFile` and loads the interface strings in
+    // the current language. Raises the string loader's failures.
+    CGuiWnd(ui::Backend& backend, std::u16string skinFile);
+    // Asks the workers to stop and waits for them.
+    ~CGuiWnd() override;
+
+    const std::u16string& GetSkinFile() const { return skinFile_; }
+
+    // The window-created hook: initial control states.
+    void InitWindow();
+    void Notify(const ui::Notification& msg) override;
+
+    // ---- The task driver ----
+    void OnExe();
+    void OnRestoreWeb();
+    void OpenSite();
+    bool CanClose();
+    void SwitchTab(int index);
+
+    // ---- Set-up by the front end (before a task starts) ----
+    void SetCertCenter(std::u16string url, std::u16string caFile);
+    void SetDeployerFactory(DeployerFactory factory);
+    // Whether the deferred request has been acknowledged (the progress
+    // record's view by default).
+    void SetDeferReceivedCheck(std::function<bool()> check);
+    // Applied to every engine right after it is created (tests shorten the
+    // polling of deferred requests with it).
+    void SetEngineSetup(std::function<void(SslCertSrvBase&)> setup);
+    // Takes the site list and ports of the last deployment from the
+    // deployment settings and enables Open Site and Undo Deployment, so that
+    // a deployment made in an earlier session can be opened and undone.
+    // False when no deployment is recorded.
+    bool LoadLastDeployment();
+
+    // ---- State for front ends and tests ----
+    bool IsBusy() const { return busy_; }
+    bool IsRestoring() const { return restoring_; }
+    bool IsDeploymentRunning() const { return busy_ || executeRunning_; }
+    bool IsUndoRunning() const { return restoring_ || restoreRunning_; }
+    bool IsOpenRunning() const;
+    std::u16string LastDeployResult() const;
+    std::u16string LastUndoResult() const;
+    std::vector<std::u16string> SiteList() const;
+    int32_t GetHttpsPort() const { return httpsPort_; }
+    // The server type of the recorded deployment (LoadLastDeployment).
+    int32_t RecordedWebServerType() const { return recordedType_; }
+    // "https://" + site + ":" + HTTPS port + "/" for every site.
+    std::vector<std::u16string> SiteAddresses() const;
+    int GetCurrentTab() const { return currentTab_; }
+    int32_t GetCurrentStage() const { return currentStage_; }
+    // True when the last task found no deployer for its server type.
+    bool LastTaskHadNoDeployer() const { return missingDeployer_; }
+    int ClickCount(const std::string& counter) const;
+    const StringTable& Strings() const { return strings_; }
+    const std::u16string& Text(std::string_view key) const { return strings_.Get(key); }
+
+protected:
+    bool OnClose() override;
+    bool PreTranslateKey(ui::Key key, bool ctrl) override;
+
+private:
+    void GetSkinLan();
+    void BuildControls();
+    ui::Control& Ctl(std::string_view name) const;
+
+    // Deployment.
+    void ExecuteThread();
+    void ClearTaskView();
+    void ReadInputs();
+    void ShowPortSettings();
+    int32_t SelectedWebType() const;
+    bool AnyWebTypeSelected() const;
+    void NewVantrel(int32_t type);
+    void DeleteVantrel();
+    void InitSslService(const std::u16string& centerUrl, int32_t httpPort, int32_t httpsPort);
+    void GetSitesInfo();
+    void BindCertToSite();
+    void SaveConfig();
+    void StartServiceW();
+    void ShowDomainInputResult(const std::u16string& resultText);
+    void DisplayProcessResult(const std::u16string& resultText);
+    void EnableInputs();
+    void SetTaskButtons(bool enabled);
+
+    // Progress.
+    void UpdateThread();
+    void UpdateTaskStep();
+    void UpdateTaskStepLocked();
+
+    // Close and undo.
+    void DeferWaitThread();
+    void RestoreThread();
+    void OpenHttpsSite(std::vector<std::u16string> addresses, std::atomic<bool>* done);
+    // Sleeps up to `ms`; false when the window is closing.
+    bool WaitUnlessClosing(int ms);
+
+    void ShowResultText(bool append, std::u16string_view text);
+    SslCertSrvBase* Deployer() const;
+    void JoinFinishedOpenThreads();
+    void StopWorkers();
+
+    const std::u16string skinFile_;
+    StringTable strings_;
+    std::u16string centerUrl_;
+    std::u16string centerCaFile_;
+    DeployerFactory factory_;
+    std::function<bool()> deferReceived_;
+    std::function<void(SslCertSrvBase&)> engineSetup_;
+
+    // The deployer lock guards the engine while its stage is read or it is
+    // destroyed; it is recursive because the deployment thread renders the
+    // last step and deletes the engine under one hold.
+    mutable std::recursive_mutex deployerLock_;
+    std::unique_ptr<SslCertSrvBase> deployer_;
+
+    mutable std::mutex stateMutex_;  // lists, texts and counters below
+    std::vector<std::u16string> siteList_;
+    std::vector<std::u16string> inputDomains_;
+    std::u16string invalidDomains_;
+    std::u16string lastDeployResult_;
+    std::u16string lastUndoResult_;
+    std::map<std::string, int> clickCounters_;
+    ExpiryDate certExpireTime_;
+
+    std::atomic<int32_t> httpPort_{80};
+    std::atomic<int32_t> httpsPort_{443};
+    std::atomic<int32_t> certType_{1};
+    std::atomic<int32_t> recordedType_{0};
+    std::atomic<int> currentTab_{0};
+    std::atomic<int32_t> lastShownStep_{0};
+    std::atomic<int32_t> currentStage_{0};
+    std::atomic<bool> deferSeen_{false};
+    std::atomic<bool> closeWaiting_{false};
+    std::atomic<bool> restoring_{false};
+    std::atomic<bool> busy_{false};
+    std::atomic<bool> closing_{false};
+    std::atomic<bool> executeRunning_{false};
+    std::atomic<bool> progressRunning_{false};
+    std::atomic<bool> restoreRunning_{false};
+    std::atomic<bool> deferWaitRunning_{false};
+    std::atomic<bool> missingDeployer_{false};
+
+    std::mutex closingMutex_;  // wakes sleeping workers when closing
+    std::condition_variable closingWake_;
+
+    std::thread progressThread_;
+    std::thread executeThread_;
+    std::thread restoreThread_;
+    std::thread deferWaitThread_;
+    struct OpenThread {
+        std::thread thread;
+        std::unique_ptr<std::atomic<bool>> done;
+    };
+    std::vector<OpenThread> openThreads_;
+};
+
+}  // namespace qm

@@ -1,0 +1,20 @@
+// The renewal service as the desktop application drives it: after a
+// deployment the service "tarnix" is stopped and started again so that it
+// picks up the new settings. Where no such service is installed (no service
+// manager, or no unit "tarnix"), there is nothing to restart: the step says
+// so in the log and the deployment goes on.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace qm {
+
+inline constexpr std::u16string_view kRenewalServiceName = u"tarnix";
+
+// Raises the service manager's failures (plain texts beginning
+// "CProcessManager::StopService - ") when the installed service cannot be
+// stopped.
+void RestartRenewalService(const std::u16string& serviceDirectory);
+
+}  // namespace qm

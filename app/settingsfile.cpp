@@ -1,0 +1,176 @@
+#include "app/settingsfile.h"
+
+#include <charconv>
+
+#include "foundation/files.h"
+#include "foundation/format.h"
+#include "foundation/host/host.h"
+#include "foundation/hostfacts.h"
+#include "foundation/paths.h"
+#include "foundation/results.h"
+#include "foundation/runlog.h"
+#include "foundation/textconv.h"
+#include "foundation/xmldocument.h"
+
+namespace qm {
+
+namespace {
+
+std::u16string Decimal(int32_t value) {
+    return FormatWide(u"%d", value);
+}
+
+void Set(XmlDocument& document, std::u16string_view name, std::u16string_view value) {
+    if (!document.SetAttribute(name, value))
+        ThrowResult(result::kUndefined);
+}
+
+void Require(bool found) {
+    if (!found)
+        ThrowResult(result::kUndefined);
+}
+
+// A decimal integer filling the whole attribute text.
+bool ParseInteger(const std::u16string& text, int32_t& value) {
+    const std::string narrow = NarrowFromWide(text);
+    if (narrow.empty())
+        return false;
+    const char* first = narrow.data();
+    const char* last = first + narrow.size();
+    if (*first == '+')
+        ++first;
+    auto [end, error] = std::from_chars(first, last, value);
+    return error == std::errc() && end == last;
+}
+
+int32_t RequiredInteger(const XmlDocument& document, std::u16string_view name) {
+    int32_t value = 0;
+    if (!ParseInteger(document.GetAttribute(name), value)) {
+        LogError(u"ReadDeploymentSettings, \"%s\" of \"%s\" is not a number", name,
+                 document.GetTagName());
+        ThrowResult(result::kUndefined);
+    }
+    return value;
+}
+
+int32_t OptionalInteger(const XmlDocument& document, std::u16string_view name) {
+    int32_t value = 0;
+    return ParseInteger(document.GetAttribute(name), value) ? value : 0;
+}
+
+}  // namespace
+
+std::u16string ServiceDirectory() {
+    std::u16string directory = host::ProcessEnvironmentValue(u"VANTREL_HOME").value_or(u"");
+    if (directory.empty()) {
+#ifdef _WIN32
+        directory = u"C:\\ProgramData\\Vantrel\\";
+#else
+        directory = u"/var/lib/vantrel/";
+#endif
+    }
+    EnsureTrailingSeparator(directory);
+    return directory;
+}
+
+std::u16string DeploymentSettingsPath() {
+    return ServiceDirectory() + NativeSeparators(u"Config/Vantrel.xml");
+}
+
+std::u16string DeploymentSettingsTemplatePath() {
+    return GetProgramDirectory() + NativeSeparators(u"Config/Vantrel.xml");
+}
+
+bool EnsureDeploymentSettingsFile() {
+    const std::u16string target = DeploymentSettingsPath();
+    if (FileExists(target))
+        return true;
+    const std::u16string source = DeploymentSettingsTemplatePath();
+    if (!FileExists(source)) {
+        LogWarn(u"EnsureDeploymentSettingsFile, the template %s is missing", source);
+        return false;
+    }
+    if (!MakeDirectoryTree(DirectoryOf(target)) || !CopyFileSilently(source, target)) {
+        LogWarn(u"EnsureDeploymentSettingsFile, cannot copy %s to %s", source, target);
+        return false;
+    }
+    return true;
+}
+
+void SaveDeploymentSettings(const std::u16string& path, const DeploymentSettings& settings) {
+    XmlDocument document;
+    if (!document.Load(path)) {
+        LogError(u"SaveDeploymentSettings, cannot load %s: %s", path, document.ResultText());
+        ThrowResult(result::kUndefined);
+    }
+    document.ResetPosition();
+    Require(document.FindElement(u"config") && document.IntoElement());
+    Require(document.FindElement(u"webServer"));
+    Set(document, u"type", Decimal(settings.webServerType));
+
+    // "siteInfo" is rebuilt, so it holds exactly the ports and the sites.
+    Require(document.FindElement(u"siteInfo"));
+    Require(document.RemoveElement());
+    Require(document.AddElement(u"siteInfo"));
+    Set(document, u"siteHttpPort", Decimal(settings.httpPort));
+    Set(document, u"siteHttpsPort", Decimal(settings.httpsPort));
+    for (const std::u16string& site : settings.sites) {
+        Require(document.AddChildElement(u"site"));
+        Require(document.IntoElement());
+        Set(document, u"siteAddr", site);
+        Require(document.OutOfElement());
+    }
+
+    Require(document.FindElement(u"certExpireTime"));
+    Set(document, u"year", Decimal(settings.certExpireTime.year));
+    Set(document, u"month", Decimal(settings.certExpireTime.month));
+    Set(document, u"day", Decimal(settings.certExpireTime.day));
+
+    Require(document.FindElement(u"certType"));
+    Set(document, u"type", Decimal(settings.certType));
+
+    // Where renewals go; files from older templates get the element added.
+    if (!document.FindElement(u"certCenter"))
+        Require(document.AddElement(u"certCenter"));
+    Set(document, u"url", settings.centerUrl);
+    Set(document, u"caFile", settings.centerCaFile);
+
+    if (!document.Save(path)) {
+        LogError(u"SaveDeploymentSettings, cannot save %s: %s", path, document.ResultText());
+        ThrowResult(result::kUndefined);
+    }
+}
+
+DeploymentSettings ReadDeploymentSettings(const std::u16string& path) {
+    DeploymentSettings settings;
+    XmlDocument document;
+    if (!document.Load(path))
+        LogError(u"ReadDeploymentSettings, cannot load %s: %s", path, document.ResultText());
+    document.ResetPosition();
+    Require(document.FindElement(u"config") && document.IntoElement());
+    Require(document.FindElement(u"webServer"));
+    settings.webServerType = RequiredInteger(document, u"type");
+    Require(document.FindElement(u"siteInfo"));
+    settings.httpPort = RequiredInteger(document, u"siteHttpPort");
+    settings.httpsPort = RequiredInteger(document, u"siteHttpsPort");
+    if (document.IntoElement()) {
+        while (document.FindElement(u"site"))
+            settings.sites.push_back(document.GetAttribute(u"siteAddr"));
+        document.OutOfElement();
+    }
+    if (document.FindElement(u"certExpireTime")) {
+        settings.certExpireTime.year = OptionalInteger(document, u"year");
+        settings.certExpireTime.month = OptionalInteger(document, u"month");
+        settings.certExpireTime.day = OptionalInteger(document, u"day");
+        if (document.FindElement(u"certType")) {
+            settings.certType = OptionalInteger(document, u"type");
+            if (document.FindElement(u"certCenter")) {
+                settings.centerUrl = document.GetAttribute(u"url");
+                settings.centerCaFile = document.GetAttribute(u"caFile");
+            }
+        }
+    }
+    return settings;
+}
+
+}  // namespace qm

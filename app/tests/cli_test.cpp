@@ -1,0 +1,231 @@
+// The command-line front end: arguments, printed texts and exit codes, with
+// a scripted engine in place of a real web server.
+#include "app/cli.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <sstream>
+
+#include "app/language.h"
+#include "app/settingsfile.h"
+#include "app/tests/fake_engine.h"
+#include "foundation/results.h"
+#include "foundation/textconv.h"
+#include "testsupport/temp_dir.h"
+
+namespace qm {
+namespace {
+
+struct CliRun {
+    int code = -1;
+    std::string out;
+    std::string err;
+};
+
+class CommandLineTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("VANTREL_HOME", service_.narrow().c_str(), 1);
+        unsetenv("DISPLAY");
+        unsetenv("WAYLAND_DISPLAY");
+        unsetenv("QUILLMATE_CENTER_URL");
+        unsetenv("QUILLMATE_CA_FILE");
+        setenv("LANG", "C.UTF-8", 1);
+        unsetenv("LC_ALL");
+        unsetenv("LC_MESSAGES");
+        test::InstallConfigTemplates(test::ProgramHome());
+        script_ = std::make_shared<test::EngineScript>();
+        script_->sites = {u"shop.example.test"};
+        SetCommandLineDeployerFactory([this](int32_t type) -> std::unique_ptr<SslCertSrvBase> {
+            lastType_ = type;
+            return std::make_unique<test::FakeEngine>(script_);
+        });
+    }
+    void TearDown() override {
+        SetCommandLineDeployerFactory({});
+        SetLanguageOverride(std::nullopt);
+        unsetenv("VANTREL_HOME");
+    }
+
+    CliRun Quillmate(std::vector<std::string> args) {
+        std::ostringstream out;
+        std::ostringstream err;
+        CliRun run;
+        run.code = RunCommandLine(args, out, err);
+        run.out = out.str();
+        run.err = err.str();
+        SetLanguageOverride(std::nullopt);
+        return run;
+    }
+
+    test::TempDir service_;
+    std::shared_ptr<test::EngineScript> script_;
+    int32_t lastType_ = -1;
+    test::ResolverTable resolver_{{"shop.example.test", "www.shop.example.test"}};
+};
+
+TEST_F(CommandLineTest, DeployPrintsTheProgressOnceAndExitsZero) {
+    const CliRun run =
+        Quillmate({"deploy", "--server", "nginx", "--domain=www.shop.example.test", "--http-port",
+                   "8080", "--https-port", "8443", "--center", "https://localhost:9443"});
+    EXPECT_EQ(run.code, kExitSucceed) << run.err;
+    EXPECT_EQ(run.out,
+              "< Server Port Information\n\nhttp port: 8080 https port: 8443\n\n"
+              "< Server Site List\n\nshop.example.test, www.shop.example.test\n\n"
+              "< Deploying Certificate\n\napply certificate...\napply certificate completed\n"
+              "deploying certificate...\ndeploy certificate completed\n\n"
+              "< Deployment Results\n\nAutomatically deploy certificate success! \n"
+              "started certificate automatic renewal service,websites will be HTTPS forever.\n");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(lastType_, 3);
+    EXPECT_EQ(script_->httpPort, 8080);
+    EXPECT_EQ(script_->centerUrl, u"https://localhost:9443");
+
+    const CliRun status = Quillmate({"status"});
+    EXPECT_EQ(status.code, kExitSucceed);
+    EXPECT_NE(status.out.find("Web server:          Nginx\n"), std::string::npos) << status.out;
+    EXPECT_NE(status.out.find("Certificate names:   shop.example.test, www.shop.example.test"),
+              std::string::npos);
+    EXPECT_NE(status.out.find("Certificate expires: 2031-04-09"), std::string::npos);
+    EXPECT_NE(status.out.find("Certificate center:  https://localhost:9443"), std::string::npos);
+
+    const CliRun open = Quillmate({"open"});
+    EXPECT_EQ(open.code, kExitSucceed);
+    EXPECT_EQ(open.out, "https://shop.example.test:8443/\nhttps://www.shop.example.test:8443/\n");
+
+    const CliRun undo = Quillmate({"undo"});
+    EXPECT_EQ(undo.code, kExitSucceed) << undo.err;
+    EXPECT_EQ(undo.out, "undo deployment completed\n");
+    EXPECT_EQ(script_->restores, 1);
+}
+
+TEST_F(CommandLineTest, EachFailureClassHasItsExitCodeAndMessage) {
+    struct Case {
+        std::u16string_view failure;
+        int code;
+        const char* message;
+    };
+    const Case cases[] = {
+        {result::kPortNotListening, kExitWebServer,
+         "web service is not running with current setting"},
+        {result::kCommunicationFailed, kExitCenter,
+         "communication failed! please check the networking setting."},
+        {result::kHighFrequency, kExitCenter, "request a certificate frequency is too high"},
+        {result::kTooManyDomains, kExitDomainInput, "There are too many domain names"},
+        {result::kNotSupportWildcard, kExitCertificate, "There is a wildcard domain name"},
+        {result::kRestartFailed, kExitServerConfig, "please check setting or send log file to"},
+        {result::kUndefined, kExitFailed, "please check setting or send log file to"},
+    };
+    for (const Case& c : cases) {
+        script_->initializeFailure = c.failure == result::kPortNotListening ? c.failure : u"";
+        script_->bindFailure = c.failure == result::kPortNotListening ? u"" : c.failure;
+        const CliRun run = Quillmate({"deploy", "--server", "nginx"});
+        EXPECT_EQ(run.code, c.code) << Utf8FromWide(c.failure);
+        EXPECT_NE(run.out.find(c.message), std::string::npos) << run.out;
+        EXPECT_NE(run.err.find("deploy failed: " + Utf8FromWide(c.failure)), std::string::npos)
+            << run.err;
+    }
+    EXPECT_EQ(ExitCodeForResult(result::kInvalidDomain), kExitDomainInput);
+    EXPECT_EQ(ExitCodeForResult(result::kNoValidDomain), kExitDomainInput);
+    EXPECT_EQ(ExitCodeForResult(result::kGetCertHashError), kExitCertificate);
+
+    // Domain input: the invalid names are printed as the settings tab shows them.
+    script_->bindFailure.clear();
+    const CliRun invalid = Quillmate({"deploy", "--server", "nginx", "--domain", "nope.invalid"});
+    EXPECT_EQ(invalid.code, kExitDomainInput);
+    EXPECT_NE(invalid.out.find("invalid domain: nope.invalid"), std::string::npos) << invalid.out;
+    script_->sites = {u"localhost"};
+    const CliRun none = Quillmate({"deploy", "--server", "nginx", "--domain", "localhost"});
+    EXPECT_EQ(none.code, kExitDomainInput);
+    EXPECT_NE(none.out.find("no valid domain or no valid input domain"), std::string::npos);
+}
+
+TEST_F(CommandLineTest, ServersWithoutADeployerAndMissingSettingsHaveTheirOwnCodes) {
+    SetCommandLineDeployerFactory({});  // this build's own deployers
+    const CliRun run = Quillmate({"deploy", "--server", "tomcat"});
+    EXPECT_EQ(run.code, kExitUnsupportedServer);
+    EXPECT_NE(run.out.find("Automatically deploy certificate failed, please check setting"),
+              std::string::npos);
+    EXPECT_NE(run.err.find("the Tomcat deployer is not part of this build"), std::string::npos);
+
+    // Nothing deployed yet.
+    for (const char* command : {"undo", "open", "status"}) {
+        const CliRun nothing = Quillmate({command});
+        EXPECT_EQ(nothing.code, kExitSettings) << command;
+        EXPECT_NE(nothing.err.find("Config/Vantrel.xml"), std::string::npos) << nothing.err;
+    }
+    // An undo of a recorded deployment whose server has no deployer here.
+    ASSERT_TRUE(EnsureDeploymentSettingsFile());
+    DeploymentSettings recorded;
+    recorded.webServerType = 2;
+    recorded.httpPort = 8080;
+    recorded.httpsPort = 8443;
+    SaveDeploymentSettings(DeploymentSettingsPath(), recorded);
+    const CliRun undo = Quillmate({"undo"});
+    EXPECT_EQ(undo.code, kExitUnsupportedServer);
+    EXPECT_EQ(undo.out, "undo deployment failed\n");
+    EXPECT_NE(undo.err.find("the Tomcat deployer is not part of this build"), std::string::npos);
+
+    // A settings folder that cannot be made is found before anything changes.
+    setenv("VANTREL_HOME", "/proc/quillmate-cannot-write-here", 1);
+    const CliRun unwritable = Quillmate({"deploy", "--server", "nginx"});
+    EXPECT_EQ(unwritable.code, kExitSettings);
+    EXPECT_EQ(lastType_, -1);
+}
+
+TEST_F(CommandLineTest, WrongCommandLinesAreUsageErrorsAndEveryCommandHasHelp) {
+    const std::vector<std::vector<std::string>> wrong = {
+        {"deploy"},
+        {"deploy", "--server", "lighttpd"},
+        {"deploy", "--server", "nginx", "--http-port", "0"},
+        {"deploy", "--server", "nginx", "--https-port", "70000"},
+        {"deploy", "--server", "nginx", "--center", "http://plain.example.test"},
+        {"deploy", "--server", "nginx", "--ca-file", "/nonexistent/ca.pem"},
+        {"deploy", "--server"},
+        {"deploy", "--bogus", "1"},
+        {"status", "extra"},
+        {"frobnicate"},
+        {"--lang", "fr", "status"},
+        {"status", "--lang"},
+    };
+    for (const auto& args : wrong) {
+        const CliRun run = Quillmate(args);
+        EXPECT_EQ(run.code, kExitUsage) << args.front() << " " << run.err;
+        EXPECT_FALSE(run.err.empty());
+    }
+    EXPECT_EQ(lastType_, -1);
+
+    for (const char* command : {"deploy", "undo", "open", "status"}) {
+        const CliRun help = Quillmate({command, "--help"});
+        EXPECT_EQ(help.code, kExitSucceed);
+        EXPECT_NE(help.out.find(std::string("Usage: quillmate ") + command), std::string::npos);
+        EXPECT_NE(help.out.find("9  this build has no deployer"), std::string::npos);
+    }
+    const CliRun bare = Quillmate({});
+    EXPECT_EQ(bare.code, kExitSucceed);
+    EXPECT_NE(bare.out.find("Usage: quillmate <command>"), std::string::npos);
+}
+
+TEST_F(CommandLineTest, LangZhPrintsTheChineseTexts) {
+    const CliRun run = Quillmate({"deploy", "--server", "nginx", "--lang", "zh"});
+    EXPECT_EQ(run.code, kExitSucceed) << run.err;
+    EXPECT_NE(run.out.find("< 服务器端口信息\n\nHTTP端口：80 HTTPS端口：443"), std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("< 部署证书\n\n正在申请证书...\n完成申请证书"), std::string::npos);
+    EXPECT_NE(run.out.find("< 部署结果\n\n自动部署证书成功！\n已启动证书自动续期服务"),
+              std::string::npos);
+    EXPECT_EQ(script_->certType, 2);
+
+    // The locale chooses too; --lang wins over it.
+    setenv("LANG", "zh_CN.UTF-8", 1);
+    script_->initializeFailure = std::u16string(result::kPortNotListening);
+    const CliRun chinese = Quillmate({"deploy", "--server", "nginx"});
+    EXPECT_NE(chinese.out.find("当前设置对应的WEB服务未开启"), std::string::npos) << chinese.out;
+    const CliRun english = Quillmate({"--lang=en", "deploy", "--server", "nginx"});
+    EXPECT_NE(english.out.find("web service is not running with current setting"),
+              std::string::npos);
+}
+
+}  // namespace
+}  // namespace qm

@@ -1,0 +1,136 @@
+#include "app/settingsfile.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "foundation/files.h"
+#include "foundation/results.h"
+#include "foundation/textconv.h"
+#include "testsupport/temp_dir.h"
+
+namespace qm {
+namespace {
+
+int Count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+class SettingsFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("VANTREL_HOME", service_.narrow().c_str(), 1);
+        test::InstallConfigTemplates(test::ProgramHome());
+        path_ = DeploymentSettingsPath();
+    }
+    void TearDown() override { unsetenv("VANTREL_HOME"); }
+
+    static DeploymentSettings Sample() {
+        DeploymentSettings s;
+        s.webServerType = 3;
+        s.httpPort = 8080;
+        s.httpsPort = 8443;
+        s.sites = {u"shop.example.test", u"a&b.example.test"};
+        s.certExpireTime = {2031, 4, 9};
+        s.certType = 1;
+        s.centerUrl = u"https://localhost:9443";
+        s.centerCaFile = u"/tmp/ca \"x\".pem";
+        return s;
+    }
+
+    test::TempDir service_;
+    std::u16string path_;
+};
+
+TEST_F(SettingsFileTest, TheTemplateIsCopiedOnceAndASaveReadsBackUnchanged) {
+    EXPECT_EQ(path_, service_.path() + u"Config/Vantrel.xml");
+    ASSERT_TRUE(EnsureDeploymentSettingsFile());
+    // A fresh template records no deployment yet.
+    EXPECT_THROW(ReadDeploymentSettings(path_), ExceptionEx);
+
+    const DeploymentSettings saved = Sample();
+    SaveDeploymentSettings(path_, saved);
+    const std::string text = test::ReadAll(path_);
+    EXPECT_NE(text.find("siteAddr=\"a&amp;b.example.test\""), std::string::npos) << text;
+    EXPECT_NE(text.find("<!-- The last successful deployment"), std::string::npos);
+    EXPECT_EQ(text.find("\xEF\xBB\xBF"), std::string::npos);  // no byte-order mark
+
+    const DeploymentSettings read = ReadDeploymentSettings(path_);
+    EXPECT_EQ(read.webServerType, 3);
+    EXPECT_EQ(read.httpPort, 8080);
+    EXPECT_EQ(read.httpsPort, 8443);
+    EXPECT_EQ(read.sites, saved.sites);
+    EXPECT_EQ(read.certExpireTime, saved.certExpireTime);
+    EXPECT_EQ(read.certType, 1);
+    EXPECT_EQ(read.centerUrl, saved.centerUrl);
+    EXPECT_EQ(read.centerCaFile, saved.centerCaFile);
+
+    // The copy is made only when the file is missing.
+    EXPECT_TRUE(EnsureDeploymentSettingsFile());
+    EXPECT_EQ(test::ReadAll(path_), text);
+}
+
+TEST_F(SettingsFileTest, SavingTwiceLeavesOneSiteInfoRebuiltWithoutStaleContent) {
+    ASSERT_TRUE(EnsureDeploymentSettingsFile());
+    // A template "siteInfo" with extra attributes and children loses them.
+    test::WriteAll(path_,
+                   "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<config>\n"
+                   "<webServer type=\"1\" keep=\"yes\"/>\n"
+                   "<siteInfo extra=\"1\"><site siteAddr=\"old.example.test\"/></siteInfo>\n"
+                   "<certExpireTime/>\n<certType/>\n</config>\n");
+    DeploymentSettings s = Sample();
+    SaveDeploymentSettings(path_, s);
+    s.sites = {u"only.example.test"};
+    SaveDeploymentSettings(path_, s);
+    const std::string text = test::ReadAll(path_);
+    EXPECT_EQ(Count(text, "<siteInfo"), 1) << text;
+    EXPECT_EQ(Count(text, "<site "), 1) << text;
+    EXPECT_EQ(Count(text, "old.example.test"), 0);
+    EXPECT_EQ(Count(text, "extra="), 0);
+    EXPECT_EQ(Count(text, "keep=\"yes\""), 1);  // other elements keep their attributes
+    EXPECT_EQ(Count(text, "<certCenter"), 1);   // added once, after certType
+    EXPECT_EQ(ReadDeploymentSettings(path_).sites, s.sites);
+
+    // No sites: an empty "siteInfo" with the two ports only.
+    s.sites.clear();
+    SaveDeploymentSettings(path_, s);
+    EXPECT_NE(test::ReadAll(path_).find("<siteInfo siteHttpPort=\"8080\" siteHttpsPort=\"8443\"/>"),
+              std::string::npos);
+}
+
+TEST_F(SettingsFileTest, AWrongTemplateFailsWithUndefinedAndLeavesTheFileAsItWas) {
+    ASSERT_TRUE(MakeDirectoryTree(service_.path() + u"Config"));
+    const std::string misordered =
+        "<config><siteInfo/><webServer/><certExpireTime/><certType/></config>";
+    test::WriteAll(path_, misordered);
+    try {
+        SaveDeploymentSettings(path_, Sample());
+        FAIL() << "saved into a template whose siteInfo precedes webServer";
+    } catch (const std::exception& e) {
+        EXPECT_TRUE(IsResult(e, result::kUndefined));
+    }
+    EXPECT_EQ(test::ReadAll(path_), misordered);
+
+    test::WriteAll(path_, "<config><webServer/><siteInfo/><certType/></config>");
+    EXPECT_THROW(SaveDeploymentSettings(path_, Sample()), ExceptionEx);
+    // A missing file, and ports that are not numbers, are not a deployment.
+    EXPECT_THROW(SaveDeploymentSettings(service_ / u"missing.xml", Sample()), ExceptionEx);
+    EXPECT_THROW(ReadDeploymentSettings(service_ / u"missing.xml"), ExceptionEx);
+    test::WriteAll(path_,
+                   "<config><webServer type=\"3\"/><siteInfo siteHttpPort=\"80x\" "
+                   "siteHttpsPort=\"443\"/></config>");
+    EXPECT_THROW(ReadDeploymentSettings(path_), ExceptionEx);
+}
+
+TEST_F(SettingsFileTest, TheServiceDirectoryDefaultsToTheSystemPlace) {
+    unsetenv("VANTREL_HOME");
+    EXPECT_EQ(ServiceDirectory(), u"/var/lib/vantrel/");
+    setenv("VANTREL_HOME", "/srv/renewal", 1);
+    EXPECT_EQ(DeploymentSettingsPath(), u"/srv/renewal/Config/Vantrel.xml");
+}
+
+}  // namespace
+}  // namespace qm
