@@ -75,11 +75,12 @@ public:
                 continue;
             }
             xml::ScanNode(text_, pos, size, node);
-            if (node.incorrect)
+            if (node.incorrect && !hasError)
                 Fail(u"Incorrect " + std::u16string(node.incorrect) + u" at offset " + Number(pos));
             if (node.unterminated) {
-                Fail(std::u16string(node.unterminated) + u" at offset " + Number(pos) +
-                     u" unterminated");
+                if (!hasError)
+                    Fail(std::u16string(node.unterminated) + u" at offset " + Number(pos) +
+                         u" unterminated");
                 tailLength = size - pos;
                 break;
             }
@@ -105,11 +106,11 @@ private:
         std::u16string_view name;
     };
 
+    // Only the first error of a parse is kept; callers skip formatting the
+    // later ones.
     void Fail(std::u16string message) {
-        if (!hasError) {
-            hasError = true;
-            error = std::move(message);
-        }
+        hasError = true;
+        error = std::move(message);
     }
 
     ElementIndex Append(const Node& node) {
@@ -160,17 +161,19 @@ private:
         }
         const auto found = openNames_.find(name);
         if (found == openNames_.end() || found->second == 0) {
-            Fail(u"No start tag for end tag '" + std::u16string(name) + u"' at offset " +
-                 Number(node.begin));
+            if (!hasError)
+                Fail(u"No start tag for end tag '" + std::u16string(name) + u"' at offset " +
+                     Number(node.begin));
             return;
         }
         size_t level = open_.size() - 1;
         while (open_[level].name != name)
             --level;
         const OpenElement& innermost = open_.back();
-        Fail(u"End tag '" + std::u16string(name) + u"' at offset " + Number(node.begin + 1) +
-             u" does not match start tag '" + std::u16string(innermost.name) + u"' at offset " +
-             Number(size_t(table_[innermost.index].start)));
+        if (!hasError)
+            Fail(u"End tag '" + std::u16string(name) + u"' at offset " + Number(node.begin + 1) +
+                 u" does not match start tag '" + std::u16string(innermost.name) + u"' at offset " +
+                 Number(size_t(table_[innermost.index].start)));
         for (size_t inner = level + 1; inner < open_.size(); ++inner)
             NotEnded(open_[inner].index);
         Finish(open_[level].index, node);
@@ -196,8 +199,9 @@ private:
         if (open_.empty())
             return;
         const OpenElement& innermost = open_.back();
-        Fail(u"Element '" + std::u16string(innermost.name) + u"' at offset " +
-             Number(size_t(table_[innermost.index].start)) + u" not ended");
+        if (!hasError)
+            Fail(u"Element '" + std::u16string(innermost.name) + u"' at offset " +
+                 Number(size_t(table_[innermost.index].start)) + u" not ended");
         // Outermost first: each element's children then move only once.
         for (const OpenElement& o : open_)
             NotEnded(o.index);

@@ -2,6 +2,22 @@
 // position, with parsing, navigation and in-place editing. File input and
 // output live in xmldocument.cpp; this part depends on nothing but the
 // standard library so that the fuzzer can build it on its own.
+//
+// Every edit keeps the table exactly what a fresh parse of the edited text
+// would build; edits that cannot keep that promise are refused (false) and
+// change nothing:
+//  - names that would not read back as themselves (blanks, "<", "=", "/"...)
+//    and values or data holding U+0000 (a document never holds U+0000: Load
+//    stops there, so SetDocument and AddSubDocument stop there too);
+//  - children for a not-ended element (its content belongs to its parent);
+//  - a fragment with a parse error or without elements (an open comment or a
+//    stray end tag would swallow or re-pair the rest of the document);
+//  - an attribute edit that would change where an odd start tag ends or
+//    whether it is an empty-element tag;
+//  - removing an element that would join stray markup before it (a lone "<"
+//    or "<!") with the text after it into a tag or comment.
+// Additions at the end of a document that ends inside unfinished markup go in
+// front of that markup. Tag lengths are full 32-bit fields.
 #pragma once
 
 #include <cstdint>
