@@ -2,6 +2,8 @@
 // layout a deferred enrollment leaves behind.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "enrollment/certcentercomm.h"
 #include "foundation/files.h"
 #include "foundation/textconv.h"
@@ -212,6 +214,11 @@ TEST_F(Record, KeyPathsAreRecordedAndTheKeysReadBack) {
         << text;
     EXPECT_EQ(test::ReadAll(keyFolder + u"puk.txt"), publicKey);
     EXPECT_EQ(test::ReadAll(keyFolder + u"pvk.txt"), privateKey);
+    // The private key is for its owner's eyes only.
+    const auto permissions = std::filesystem::status(FsPath(keyFolder + u"pvk.txt")).permissions();
+    EXPECT_EQ(
+        permissions & (std::filesystem::perms::group_all | std::filesystem::perms::others_all),
+        std::filesystem::perms::none);
 
     Open();
     session_->LoadKeyPair();
