@@ -22,7 +22,7 @@ namespace {
 
 using ui::ControlKind;
 
-struct ControlSpec {
+struct ControlEntry {
     ControlKind kind;
     const char* name;
     const char* parent;
@@ -31,7 +31,7 @@ struct ControlSpec {
 };
 
 // The controls of "VantrelGui.xml", with their fixed captions.
-constexpr ControlSpec kMainWindowControls[] = {
+constexpr ControlEntry kMainWindowControls[] = {
     {ControlKind::Label, "lbTitle", "", u"QUILLMATE", u"Quillmate"},
     {ControlKind::Button, "btMin", "", u"-", u"-"},
     {ControlKind::Button, "btClose", "", u"\u00D7", u"\u00D7"},
@@ -106,9 +106,9 @@ void CGuiWnd::GetSkinLan() {
 
 void CGuiWnd::BuildControls() {
     const bool chinese = CurrentLanguage() == Language::Chinese;
-    for (const ControlSpec& spec : kMainWindowControls) {
-        ui::Control& control = AddControl(spec.kind, spec.name, spec.parent);
-        const char16_t* caption = chinese ? spec.chinese : spec.english;
+    for (const ControlEntry& entry : kMainWindowControls) {
+        ui::Control& control = AddControl(entry.kind, entry.name, entry.parent);
+        const char16_t* caption = chinese ? entry.chinese : entry.english;
         if (caption)
             control.SetText(caption);
     }

@@ -442,6 +442,9 @@ void CGuiWnd::UpdateTaskStepLocked() {
             return;
         lastShownStep_ = stage;
 
+        // The cut and the redraw are one change of the view: no other
+        // thread's text can fall between them.
+        std::lock_guard viewLock(ModelLock());
         const std::u16string heading = u"< " + Text("configCert");
         const std::u16string text = Ctl("txtResultData").GetText();
         const size_t at = text.find(heading);
