@@ -140,6 +140,18 @@ TEST_F(SiteSelection, NameOnAnHttpsOnlyAddressGetsTheHttpsPort) {
     EXPECT_FALSE(https.selectedSites()[0].isHttps);
 }
 
+TEST(RemoveDuplicateSites, KeepsTheFirstOfEqualRecordsInOrder) {
+    std::vector<SiteInfo> sites = {
+        {u"b.test", u"/b/", 80, false, u""},         {u"a.test", u"/a/", 80, false, u""},
+        {u"b.test", u"/b/", 80, false, u""},         {u"b.test", u"/b/", 443, true, u""},
+        {u"a.test", u"/a/", 80, false, u"10.0.0.1"}, {u"a.test", u"/a/", 80, false, u""}};
+    SslCertSrvBase::RemoveDuplicateSites(sites);
+    EXPECT_EQ(sites, (std::vector<SiteInfo>{{u"b.test", u"/b/", 80, false, u""},
+                                            {u"a.test", u"/a/", 80, false, u""},
+                                            {u"b.test", u"/b/", 443, true, u""},
+                                            {u"a.test", u"/a/", 80, false, u"10.0.0.1"}}));
+}
+
 TEST(ToggleWww, OnlyTheExactPrefixesCount) {
     EXPECT_EQ(SslCertSrvBase::ToggleWww(u"www.shop.test"), u"shop.test");
     EXPECT_EQ(SslCertSrvBase::ToggleWww(u"WWW.shop.test"), u"shop.test");
