@@ -96,6 +96,8 @@ void SslCertSrvNginx::GetSiteNodesPosRange(const std::u16string& text,
 // The nodes' positions refer to confText, the text they were split from.
 void SslCertSrvNginx::GetSiteNodesConfig(std::vector<SiteNode>& nodes) {
     LogTrace("SslCertSrvNginx::GetSiteNodesConfig");
+    const Regex httpListen(FormatWide(u"^\\s*listen.*[^\\d\\.]%d[^\\d\\.]", httpPort_));
+    const Regex httpsListen(FormatWide(u"^\\s*listen.*[^\\d\\.]%d[^\\d\\.]", httpsPort_));
     for (auto& node : nodes) {
         const std::u16string_view block =
             std::u16string_view(confText_).substr(node.start, node.end - node.start);
@@ -110,7 +112,7 @@ void SslCertSrvNginx::GetSiteNodesConfig(std::vector<SiteNode>& nodes) {
         site.isHttps = Contains(block, CertificateLine()) && Contains(block, CertificateKeyLine());
 
         const int32_t port = site.isHttps ? httpsPort_ : httpPort_;
-        const Regex listenOnPort(FormatWide(u"^\\s*listen.*[^\\d\\.]%d[^\\d\\.]", port));
+        const Regex& listenOnPort = site.isHttps ? httpsListen : httpListen;
         if (const auto listen = listenOnPort.Search(block)) {
             site.sitePort = port;
             const std::u16string line = listen->str(block);
