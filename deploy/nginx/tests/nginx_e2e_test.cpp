@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "deploy/nginx/sslcertsrvnginx.h"
@@ -262,6 +263,25 @@ TEST_F(NginxE2E, UndoRestoresTheConfigurationByteForByteAndRestarts) {
     EXPECT_TRUE(HttpGet(NginxSandbox::UrlFor("https", "old.example.test", https, "/"),
                         nginx->root() + "conf/old.crt")
                     .ok);
+}
+
+TEST_F(NginxE2E, UndoToAConfigurationNginxRefusesLeavesTheServerRunning) {
+    Deploy({u"shop.example.test"});
+    const int master = nginx->MasterPid();
+    // The backup copy this deployment recorded is damaged before the undo.
+    std::string record;
+    ASSERT_TRUE(ReadFileBytes(SslCertSrvBase::BackupRecordPath(), record));
+    const std::string attribute = "bakFilePath=\"";
+    const size_t at = record.find(attribute);
+    ASSERT_NE(at, std::string::npos) << record;
+    const size_t from = at + attribute.size();
+    const std::string copy = record.substr(from, record.find('"', from) - from);
+    ASSERT_TRUE(fs::exists(copy)) << copy;
+    std::ofstream(copy, std::ios::app) << "no_such_directive on;\n";
+    auto undo = Deployer();
+    EXPECT_EQ(ResultOf([&] { undo->RestoreWeb(); }), "web server configuration test failed");
+    EXPECT_EQ(nginx->MasterPid(), master);
+    EXPECT_TRUE(Https("shop.example.test").ok);
 }
 
 TEST_F(NginxE2E, RefusedConfigurationIsTakenBackWhileTheServerKeepsServing) {
