@@ -106,7 +106,7 @@ void SslCertSrvNginx::GetWebServiceInfo() {
         // commands run against it (-s stop, -t) select the same prefix,
         // configuration and pid file.
         launch_ = ProcessLaunch();
-        launch_.program = webServicePath_;
+        launch_.program = webServicePath_.empty() && running ? running->program : webServicePath_;
         if (running && !arguments.empty()) {
             launch_.arguments = arguments;
             launch_.directory = running->directory;
@@ -119,7 +119,7 @@ void SslCertSrvNginx::GetWebServiceInfo() {
             configOptions_ = NginxConfigOptions(options, webServiceRoot_);
         } else {
             configOptions_ = {u"-p", webServiceRoot_, u"-c", mainConfFile_};
-            launch_.arguments = {webServicePath_};
+            launch_.arguments = {launch_.program};
             launch_.arguments.insert(launch_.arguments.end(), configOptions_.begin(),
                                      configOptions_.end());
             launch_.directory = webServiceRoot_;
@@ -139,7 +139,7 @@ void SslCertSrvNginx::BackupWeb() {
 
 std::vector<std::u16string> SslCertSrvNginx::NginxCommand(
     std::initializer_list<std::u16string> extra) const {
-    std::vector<std::u16string> command = {webServicePath_};
+    std::vector<std::u16string> command = {launch_.program};
     command.insert(command.end(), configOptions_.begin(), configOptions_.end());
     command.insert(command.end(), extra.begin(), extra.end());
     return command;
