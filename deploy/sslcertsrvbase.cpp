@@ -273,13 +273,32 @@ void SslCertSrvBase::TakeIssuedCertificate() {
 void SslCertSrvBase::RequestCertificate(const std::vector<DomainVerifyInfo>& verifyList) {
     certCenter_->DomainVerify(verifyList, webType_, webVersion_);
 
-    std::string csr;
-    CreateCRS(csr, NarrowFromWide(selectedSites_.front().siteDir), NarrowFromWide(keyPassword_));
     const std::u16string keyDir = GetProgramDirectory() + NativeSeparators(u"Config/Key/");
     MakeDirectoryTree(keyDir);
     const std::u16string csrPath = keyDir + u"csr.txt";
-    if (!WriteFileAtomic(csrPath, csr))
-        LogWarn(u"cannot write %s", csrPath);
+    // The key of the request is kept beside it: a request deferred for
+    // review is completed by a later run, and only this key matches the
+    // certificate the center then issues.
+    const std::u16string csrKeyPath = keyDir + u"csrkey.txt";
+    if (certCenter_->IsWaitDeferCert()) {
+        if (ReadFileBytes(csrKeyPath, privateKeyPem_) && !privateKeyPem_.empty()) {
+            LogInfo(u"resuming the deferred request with the key in %s", csrKeyPath);
+        } else {
+            LogWarn(u"the key of the deferred request is lost (%s); requesting anew", csrKeyPath);
+            certCenter_->ResetProcess();
+            certCenter_->DomainVerify(verifyList, webType_, webVersion_);
+        }
+    }
+    if (!certCenter_->IsWaitDeferCert()) {
+        std::string csr;
+        CreateCRS(csr, NarrowFromWide(selectedSites_.front().siteDir),
+                  NarrowFromWide(keyPassword_));
+        if (!WriteFileAtomic(csrKeyPath, privateKeyPem_, FilePrivacy::OwnerOnly) ||
+            !WriteFileAtomic(csrPath, csr)) {
+            LogError(u"SslCertSrvBase::GetCertificate, cannot write %s", csrPath);
+            ThrowResult(result::kUndefined);
+        }
+    }
 
     const std::u16string certDir = webServiceRoot_ + NativeSeparators(u"conf/sslcert/");
     MakeDirectoryTree(certDir);

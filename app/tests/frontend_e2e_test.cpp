@@ -176,10 +176,9 @@ TEST_F(FrontEndE2E, ADeferredRequestIsShownAndTheWindowClosesOnceItIsAcknowledge
     EXPECT_EQ(center.Approve(token), 0);
 }
 
-// Disabled until the engine keeps the private key of a deferred request
-// across runs: the resumed run asks for the approved certificate but pairs
-// it with a key made in this run, and nginx refuses the pair.
-TEST_F(FrontEndE2E, DISABLED_AnApprovedDeferredRequestIsDeployedByTheNextRun) {
+// The resumed run must deploy the key of the deferred request, not a new one:
+// nginx refuses a certificate paired with another key.
+TEST_F(FrontEndE2E, AnApprovedDeferredRequestIsDeployedByTheNextRun) {
     e2e::CertCenterProcess center({"--defer"});
     OpenWindow(center);
     ASSERT_TRUE(window_->PerformClick("btExe"));

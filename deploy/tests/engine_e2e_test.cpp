@@ -6,8 +6,10 @@
 #include <set>
 #include <thread>
 
+#include "Common/OpenSSL/quorp/quorp.h"
 #include "deploy/tests/test_deployer.h"
 #include "foundation/files.h"
+#include "foundation/results.h"
 #include "foundation/textconv.h"
 #include "testsupport/e2e/certcenter_process.h"
 #include "testsupport/temp_dir.h"
@@ -162,6 +164,75 @@ TEST_F(EngineE2E, LostKeyWhileWaitingStartsANewVerificationWithNewKeys) {
     EXPECT_NE(log[0].line.get("sessionID", "").asString(),
               log[4].line.get("sessionID", "").asString());
     EXPECT_TRUE(FileExists(root / u"conf/sslcert/engine.example.test.crt"));
+}
+
+// Leaves a request deferred at the center, as a run that was closed while
+// waiting does, and approves it.
+void LeaveDeferredAndApprove(TestDeployer& d, const CertCenterProcess& center) {
+    std::thread stopper([&] {
+        int32_t stage = 0;
+        while (stage != kStageWaitingDeferred) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            d.GetDeployStage(stage);
+        }
+        d.RequestStop();
+    });
+    try {
+        d.BindCertToSite({u"engine.example.test"}, 1);
+        ADD_FAILURE() << "the deployment should have stopped while deferred";
+    } catch (const std::exception& e) {
+        EXPECT_EQ(ResultTextOf(e), result::kDeferCertState);
+    }
+    stopper.join();
+    for (const auto& r : center.RequestLog()) {
+        if (r.outcome == "defer") {
+            EXPECT_EQ(center.Approve(r.line["token"].asString()), 0);
+        }
+    }
+}
+
+bool KeyMatchesCertificate(const std::string& keyPem, const std::string& certPem) {
+    quorp crypto;
+    const X509Ptr cert = crypto.LoadCert(std::string_view(certPem));
+    const EvpPkeyPtr key = crypto.LoadPrivateKey(std::string_view(keyPem), "");
+    return cert && key && X509_check_private_key(cert.get(), key.get()) == 1;
+}
+
+TEST_F(EngineE2E, AResumedDeferredRequestDeploysTheKeyOfThatRequest) {
+    QM_E2E_REQUIRE_PRIVATE_HOSTS();
+    CertCenterProcess center({"--defer"});
+    MakeDeployer(center, {u"engine.example.test"});
+    LeaveDeferredAndApprove(*d, center);
+    const size_t before = center.RequestTypes().size();
+
+    MakeDeployer(center, {u"engine.example.test"});
+    d->BindCertToSite({u"engine.example.test"}, 1);
+    const auto types = center.RequestTypes();
+    ASSERT_EQ(types.size(), before + 1);
+    EXPECT_EQ(types.back(), "statusRequest");
+    EXPECT_TRUE(KeyMatchesCertificate(d->privateKeyPem(), d->certPem()));
+}
+
+TEST_F(EngineE2E, ADeferredRequestWhoseKeyIsLostIsRequestedAnew) {
+    QM_E2E_REQUIRE_PRIVATE_HOSTS();
+    CertCenterProcess center({"--defer"});
+    MakeDeployer(center, {u"engine.example.test"});
+    LeaveDeferredAndApprove(*d, center);
+    ASSERT_TRUE(DeleteFileToRecycleBin(test::ProgramHome() + u"Config/Key/csrkey.txt"));
+    const size_t before = center.RequestTypes().size();
+
+    MakeDeployer(center, {u"engine.example.test"});
+    std::atomic<bool> done{false}, sawWaiting{false};
+    std::thread approver = Approver(center, done, sawWaiting);
+    d->BindCertToSite({u"engine.example.test"}, 1);
+    done = true;
+    approver.join();
+    const auto types = center.RequestTypes();
+    ASSERT_GT(types.size(), before + 3);
+    EXPECT_EQ(std::vector<std::string>(types.begin() + before, types.begin() + before + 3),
+              (std::vector<std::string>{"challengeRequest", "authorizationRequest",
+                                        "certificateRequest"}));
+    EXPECT_TRUE(KeyMatchesCertificate(d->privateKeyPem(), d->certPem()));
 }
 
 }  // namespace
