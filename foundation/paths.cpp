@@ -19,7 +19,8 @@ void EnsureTrailingSeparator(std::u16string& path, PathStyle style) {
 
 std::u16string NativeSeparators(std::u16string_view path) {
     std::u16string out(path);
-    if constexpr (kNativePathStyle == PathStyle::Windows) ToBackslashes(out);
+    if constexpr (kNativePathStyle == PathStyle::Windows)
+        ToBackslashes(out);
     return out;
 }
 

@@ -208,7 +208,8 @@ std::u16string ReplacementEscape(std::u16string_view text) {
     std::u16string out;
     out.reserve(text.size());
     for (char16_t c : text) {
-        if (c == u'$') out.push_back(u'$');
+        if (c == u'$')
+            out.push_back(u'$');
         out.push_back(c);
     }
     return out;

@@ -12,7 +12,7 @@
 #include "app/tests/fake_engine.h"
 #include "foundation/results.h"
 #include "foundation/textconv.h"
-#include "testsupport/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace qm {
 namespace {

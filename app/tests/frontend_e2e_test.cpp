@@ -14,9 +14,9 @@
 #include "foundation/files.h"
 #include "foundation/results.h"
 #include "foundation/textconv.h"
-#include "testsupport/e2e/certcenter_process.h"
-#include "testsupport/e2e/nginx_sandbox.h"
-#include "testsupport/temp_dir.h"
+#include "tests/support/e2e/certcenter_process.h"
+#include "tests/support/e2e/nginx_sandbox.h"
+#include "tests/support/temp_dir.h"
 #include "ui/headless_backend.h"
 
 namespace qm {

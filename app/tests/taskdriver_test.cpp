@@ -14,7 +14,7 @@
 #include "foundation/results.h"
 #include "foundation/runlog.h"
 #include "foundation/textconv.h"
-#include "testsupport/temp_dir.h"
+#include "tests/support/temp_dir.h"
 #include "ui/headless_backend.h"
 
 namespace qm {

@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "certcenter/tests/test_client.h"
-#include "testsupport/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace qm::certcenter {
 namespace {

@@ -10,8 +10,8 @@
 
 #include "certcenter/tests/test_client.h"
 #include "foundation/textconv.h"
-#include "testsupport/e2e/certcenter_process.h"
-#include "testsupport/temp_dir.h"
+#include "tests/support/e2e/certcenter_process.h"
+#include "tests/support/temp_dir.h"
 
 namespace qm::certcenter {
 namespace {

@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "certcenter/tests/test_client.h"
-#include "testsupport/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace qm::certcenter {
 namespace {

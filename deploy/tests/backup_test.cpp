@@ -4,7 +4,7 @@
 #include "foundation/files.h"
 #include "foundation/results.h"
 #include "foundation/xmldocument.h"
-#include "testsupport/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace qm {
 namespace {

@@ -11,8 +11,8 @@
 #include "foundation/files.h"
 #include "foundation/results.h"
 #include "foundation/textconv.h"
-#include "testsupport/e2e/certcenter_process.h"
-#include "testsupport/temp_dir.h"
+#include "tests/support/e2e/certcenter_process.h"
+#include "tests/support/temp_dir.h"
 
 namespace qm {
 namespace {

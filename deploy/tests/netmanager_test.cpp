@@ -4,7 +4,7 @@
 
 #include "deploy/tests/test_deployer.h"
 #include "foundation/runlog.h"
-#include "testsupport/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace qm {
 namespace {

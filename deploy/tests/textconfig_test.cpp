@@ -2,7 +2,7 @@
 
 #include "deploy/sslcertsrvsubbase.h"
 #include "deploy/tests/test_deployer.h"
-#include "testsupport/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace qm {
 namespace {

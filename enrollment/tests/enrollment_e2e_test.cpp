@@ -16,8 +16,8 @@
 #include "enrollment/certcentercomm.h"
 #include "foundation/files.h"
 #include "foundation/textconv.h"
-#include "testsupport/e2e/certcenter_process.h"
-#include "testsupport/temp_dir.h"
+#include "tests/support/e2e/certcenter_process.h"
+#include "tests/support/temp_dir.h"
 
 extern char** environ;
 

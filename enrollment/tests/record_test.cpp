@@ -8,7 +8,7 @@
 #include "foundation/files.h"
 #include "foundation/textconv.h"
 #include "foundation/xmldocument.h"
-#include "testsupport/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace qm {
 namespace {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "Common/OpenSSL/quorp/quorp.h"
-#include "testsupport/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace httplib {
 class SSLServer;

@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "testsupport/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace qm {
 namespace {

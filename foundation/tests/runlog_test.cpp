@@ -11,7 +11,7 @@
 #include "foundation/paths.h"
 #include "foundation/regex.h"
 #include "foundation/textconv.h"
-#include "testsupport/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace qm {
 namespace {

@@ -9,7 +9,7 @@
 #include "foundation/xmlcheck.h"
 #include "foundation/xmlcore.h"
 #include "foundation/xmldocument.h"
-#include "testsupport/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace qm {
 namespace {

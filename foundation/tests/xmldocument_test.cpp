@@ -11,7 +11,7 @@
 #include "foundation/xmlcheck.h"
 #include "foundation/xmlcore.h"
 #include "foundation/xmlutf8.h"
-#include "testsupport/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace qm {
 namespace {

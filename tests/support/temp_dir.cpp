@@ -1,4 +1,4 @@
-#include "testsupport/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 
 #include "foundation/paths.h"
 #include "foundation/textconv.h"
-#include "testsupport/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 std::u16string g_homePath;

@@ -17,9 +17,9 @@
 #include "deploy/nginx/sslcertsrvnginx.h"
 #include "foundation/files.h"
 #include "foundation/textconv.h"
-#include "testsupport/e2e/certcenter_process.h"
-#include "testsupport/e2e/nginx_sandbox.h"
-#include "testsupport/temp_dir.h"
+#include "tests/support/e2e/certcenter_process.h"
+#include "tests/support/e2e/nginx_sandbox.h"
+#include "tests/support/temp_dir.h"
 
 namespace qm {
 namespace {

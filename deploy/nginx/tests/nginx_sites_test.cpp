@@ -7,7 +7,7 @@
 #include "foundation/files.h"
 #include "foundation/results.h"
 #include "foundation/textconv.h"
-#include "testsupport/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace qm {
 namespace {

@@ -1,4 +1,4 @@
-#include "testsupport/e2e/certcenter_process.h"
+#include "tests/support/e2e/certcenter_process.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -19,7 +19,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "testsupport/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 extern char** environ;
 

@@ -1,4 +1,4 @@
-#include "testsupport/e2e/nginx_sandbox.h"
+#include "tests/support/e2e/nginx_sandbox.h"
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
@@ -23,7 +23,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "testsupport/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 extern char** environ;
 

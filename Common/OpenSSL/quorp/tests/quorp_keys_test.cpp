@@ -8,7 +8,7 @@
 #include <string>
 
 #include "Common/OpenSSL/quorp/quorp.h"
-#include "testsupport/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace qm {
 namespace {
