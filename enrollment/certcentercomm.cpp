@@ -5,6 +5,7 @@
 #include "enrollment/communicator.h"
 #include "enrollment/jsonanswer.h"
 #include "foundation/files.h"
+#include "foundation/lineends.h"
 #include "foundation/operation.h"
 #include "foundation/textconv.h"
 #include "foundation/xmldocument.h"
@@ -12,20 +13,6 @@
 namespace qm {
 
 namespace {
-
-// A text file read the way its writer meant it: lines end in LF.
-std::string ReadRequestFile(std::u16string_view path) {
-    std::string bytes;
-    ReadFileBytes(path, bytes);
-    std::string out;
-    out.reserve(bytes.size());
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        if (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n')
-            continue;
-        out += bytes[i];
-    }
-    return out;
-}
 
 std::string AnswerType(const std::string& answer) {
     Json::Value root;
@@ -219,7 +206,7 @@ std::string CertCenterComm::SendCertRequest() {
         if (!IsWaitCert())
             return std::string();
         SaveCertStep(certType_);
-        const std::string csr = ReadRequestFile(requestFilePath_);
+        const std::string csr = ReadTextFileLf(requestFilePath_);
         const int templateId = ReadRequestCertInfo();
         std::string answer = transport_->Post(CreateCertRequest(csr, templateId));
         CheckResponse(answer);

@@ -5,6 +5,7 @@
 #include "enrollment/certcentercomm.h"
 #include "foundation/files.h"
 #include "foundation/hostfacts.h"
+#include "foundation/lineends.h"
 #include "foundation/operation.h"
 #include "foundation/paths.h"
 #include "foundation/textconv.h"
@@ -13,39 +14,6 @@
 namespace qm {
 
 namespace {
-
-// Key and certificate files are text files: CR LF where that is the host's
-// line end, the PEM's own LF elsewhere.
-std::string TextModeBytes(std::string_view text) {
-#ifdef _WIN32
-    std::string out;
-    out.reserve(text.size() + text.size() / 32);
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r'))
-            out += '\r';
-        out += text[i];
-    }
-    return out;
-#else
-    return std::string(text);
-#endif
-}
-
-// A text file as its program reads it: whatever the host wrote, lines end
-// in LF.
-std::string ReadTextFile(std::u16string_view path) {
-    std::string bytes;
-    if (!ReadFileBytes(path, bytes))
-        return {};
-    std::string out;
-    out.reserve(bytes.size());
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        if (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n')
-            continue;
-        out += bytes[i];
-    }
-    return out;
-}
 
 std::u16string KeyFolder() {
     std::u16string folder = GetProgramDirectory() + u"Config";
@@ -56,7 +24,7 @@ std::u16string KeyFolder() {
 }
 
 void WriteOrFail(const std::u16string& path, std::string_view text, FilePrivacy privacy) {
-    if (!WriteFileAtomic(path, TextModeBytes(text), privacy)) {
+    if (!WriteFileAtomic(path, HostTextBytes(text), privacy)) {
         LogError(u"cannot write %s", path);
         ThrowResult(result::kUndefined);
     }
@@ -116,8 +84,8 @@ void CertCenterComm::LoadKeyPair() {
             return;  // the signature then fails with "undefined"
         const std::u16string publicPath = record_->GetAttribute(u"pukPath");
         const std::u16string privatePath = record_->GetAttribute(u"pvkPath");
-        publicKey_ = ReadTextFile(publicPath);
-        privateKey_ = ReadTextFile(privatePath);
+        publicKey_ = ReadTextFileLf(publicPath);
+        privateKey_ = ReadTextFileLf(privatePath);
     });
 }
 

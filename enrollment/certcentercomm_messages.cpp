@@ -11,6 +11,7 @@
 #include "enrollment/certcentercomm.h"
 #include "enrollment/jsonanswer.h"
 #include "foundation/files.h"
+#include "foundation/lineends.h"
 #include "foundation/operation.h"
 #include "foundation/textconv.h"
 
@@ -21,19 +22,6 @@ namespace {
 std::string Styled(const Json::Value& root) {
     Json::StyledWriter writer;
     return writer.write(root);
-}
-
-// The verification file holds the Base64 lines separated by CR LF on every
-// host: the center compares it with the "encrypt" value line for line.
-std::string WithCrLf(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() + text.size() / 32);
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r'))
-            out += '\r';
-        out += text[i];
-    }
-    return out;
 }
 
 CalendarTime LocalCalendarTime(int64_t secondsSinceEpoch) {

@@ -6,6 +6,7 @@
 #include "deploy/nginx/nginxtext.h"
 #include "deploy/nginx/sslcertsrvnginx.h"
 #include "foundation/files.h"
+#include "foundation/lineends.h"
 #include "foundation/operation.h"
 #include "foundation/paths.h"
 #include "foundation/regex.h"
@@ -42,24 +43,8 @@ std::u16string TlsLines(const std::u16string& certFile, const std::u16string& ke
            u"\t\tssl_prefer_server_ciphers\t on;\n";
 }
 
-// PEM text as a text file of this host: CR LF on Windows, LF elsewhere.
-std::string TextFileBytes(std::string_view text) {
-#ifdef _WIN32
-    std::string out;
-    out.reserve(text.size() + text.size() / 32);
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r'))
-            out += '\r';
-        out += text[i];
-    }
-    return out;
-#else
-    return std::string(text);
-#endif
-}
-
 void WriteOrFail(const std::u16string& path, std::string_view text, FilePrivacy privacy) {
-    if (!WriteFileAtomic(path, TextFileBytes(text), privacy)) {
+    if (!WriteFileAtomic(path, HostTextBytes(text), privacy)) {
         LogError(u"SslCertSrvNginx::GetCertificate, cannot write %s", path);
         ThrowResult(result::kUndefined);
     }
