@@ -534,20 +534,7 @@ bool XmlDocument::Impl::ReplaceText(size_t pos, size_t length, std::u16string_vi
 }
 
 void XmlDocument::Impl::ShiftSubtree(ElementIndex root, int32_t delta) {
-    ElementIndex e = root;
-    while (true) {
-        ElementRecord& r = Rec(e);
-        r.start += delta;
-        if (r.firstChild != 0) {
-            e = r.firstChild;
-            continue;
-        }
-        while (e != root && Rec(e).next == 0)
-            e = Rec(e).parent;
-        if (e == root)
-            return;
-        e = Rec(e).next;
-    }
+    VisitSubtree(root, [delta](xml::ElementRecord& r) { r.start += delta; });
 }
 
 void XmlDocument::Impl::ShiftBehind(ElementIndex firstSibling, ElementIndex ancestor,
@@ -617,20 +604,7 @@ void XmlDocument::Impl::LinkChain(ElementIndex parentIndex, ElementIndex referen
 }
 
 void XmlDocument::Impl::ReleaseSubtree(ElementIndex root) {
-    ElementIndex e = root;
-    while (true) {
-        ElementRecord& r = Rec(e);
-        r.flags |= xml::kReleased;
-        if (r.firstChild != 0) {
-            e = r.firstChild;
-            continue;
-        }
-        while (e != root && Rec(e).next == 0)
-            e = Rec(e).parent;
-        if (e == root)
-            return;
-        e = Rec(e).next;
-    }
+    VisitSubtree(root, [](xml::ElementRecord& r) { r.flags |= xml::kReleased; });
 }
 
 bool XmlDocument::Impl::PlanPlacement(ElementIndex parentIndex, ElementIndex reference,

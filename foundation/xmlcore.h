@@ -95,6 +95,25 @@ private:
     // ancestors from `ancestor` outward by `delta`, and grows the
     // ancestors' (and the document's) lengths by it.
     void ShiftBehind(ElementIndex firstSibling, ElementIndex ancestor, int32_t delta);
+    // Calls visit(record) for the element and every descendant, in document
+    // order, without recursion (documents may nest deeply).
+    template <class F>
+    void VisitSubtree(ElementIndex root, F visit) {
+        ElementIndex e = root;
+        while (true) {
+            xml::ElementRecord& r = Rec(e);
+            visit(r);
+            if (r.firstChild != 0) {
+                e = r.firstChild;
+                continue;
+            }
+            while (e != root && Rec(e).next == 0)
+                e = Rec(e).parent;
+            if (e == root)
+                return;
+            e = Rec(e).next;
+        }
+    }
     void ShiftSubtree(ElementIndex root, int32_t delta);
     void Unlink(ElementIndex element);
     // Links the sibling chain first..last under `parentIndex` after

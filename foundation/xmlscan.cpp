@@ -452,8 +452,10 @@ void AppendDecoded(std::u16string& out, std::u16string_view raw) {
     }
 }
 
-void AppendEncodedAttribute(std::u16string& out, std::u16string_view value) {
-    for (const char16_t c : value) {
+namespace {
+// "<", "&" and ">" always; the quotes too inside attribute values.
+void AppendEncoded(std::u16string& out, std::u16string_view text, bool quotes) {
+    for (const char16_t c : text) {
         switch (c) {
             case u'<':
                 out.append(u"&lt;");
@@ -465,33 +467,24 @@ void AppendEncodedAttribute(std::u16string& out, std::u16string_view value) {
                 out.append(u"&gt;");
                 break;
             case u'\'':
-                out.append(u"&apos;");
+                out.append(quotes ? u"&apos;" : u"'");
                 break;
             case u'"':
-                out.append(u"&quot;");
+                out.append(quotes ? u"&quot;" : u"\"");
                 break;
             default:
                 out.push_back(c);
         }
     }
 }
+}  // namespace
+
+void AppendEncodedAttribute(std::u16string& out, std::u16string_view value) {
+    AppendEncoded(out, value, true);
+}
 
 void AppendEncodedData(std::u16string& out, std::u16string_view data) {
-    for (const char16_t c : data) {
-        switch (c) {
-            case u'<':
-                out.append(u"&lt;");
-                break;
-            case u'&':
-                out.append(u"&amp;");
-                break;
-            case u'>':
-                out.append(u"&gt;");
-                break;
-            default:
-                out.push_back(c);
-        }
-    }
+    AppendEncoded(out, data, false);
 }
 
 }  // namespace qm::xml
