@@ -54,10 +54,12 @@ protected:
         return out;
     }
 
-    // Approves every deferred request the center logs until told to stop.
-    std::thread Approver(const CertCenterProcess& center, std::atomic<bool>& done,
-                         std::atomic<bool>& sawWaiting) {
-        return std::thread([&] {
+    // Deploys engine.example.test while approving every request the center
+    // defers; returns whether the engine was seen waiting in stage 2.
+    bool DeployApprovingDeferrals(const CertCenterProcess& center) {
+        std::atomic<bool> done{false};
+        bool sawWaiting = false;
+        std::thread approver([&] {
             std::set<std::string> approved;
             while (!done) {
                 int32_t stage = 0;
@@ -75,6 +77,16 @@ protected:
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
             }
         });
+        try {
+            d->BindCertToSite({u"engine.example.test"}, 1);
+        } catch (...) {
+            done = true;
+            approver.join();
+            throw;
+        }
+        done = true;
+        approver.join();
+        return sawWaiting;
     }
 };
 
@@ -118,11 +130,7 @@ TEST_F(EngineE2E, DeferralWaitsInStageTwoAndThenCompletes) {
     QM_E2E_REQUIRE_PRIVATE_HOSTS();
     CertCenterProcess center({"--defer"});
     MakeDeployer(center, {u"engine.example.test"});
-    std::atomic<bool> done{false}, sawWaiting{false};
-    std::thread approver = Approver(center, done, sawWaiting);
-    d->BindCertToSite({u"engine.example.test"}, 1);
-    done = true;
-    approver.join();
+    const bool sawWaiting = DeployApprovingDeferrals(center);
 
     EXPECT_TRUE(sawWaiting);
     const auto types = center.RequestTypes();
@@ -140,11 +148,7 @@ TEST_F(EngineE2E, LostKeyWhileWaitingStartsANewVerificationWithNewKeys) {
     QM_E2E_REQUIRE_PRIVATE_HOSTS();
     CertCenterProcess center({"--defer", "--fail-status", "publicKeyIllegal:once"});
     MakeDeployer(center, {u"engine.example.test"});
-    std::atomic<bool> done{false}, sawWaiting{false};
-    std::thread approver = Approver(center, done, sawWaiting);
-    d->BindCertToSite({u"engine.example.test"}, 1);
-    done = true;
-    approver.join();
+    DeployApprovingDeferrals(center);
 
     const auto log = center.RequestLog();
     std::vector<std::string> types;
@@ -222,11 +226,7 @@ TEST_F(EngineE2E, ADeferredRequestWhoseKeyIsLostIsRequestedAnew) {
     const size_t before = center.RequestTypes().size();
 
     MakeDeployer(center, {u"engine.example.test"});
-    std::atomic<bool> done{false}, sawWaiting{false};
-    std::thread approver = Approver(center, done, sawWaiting);
-    d->BindCertToSite({u"engine.example.test"}, 1);
-    done = true;
-    approver.join();
+    DeployApprovingDeferrals(center);
     const auto types = center.RequestTypes();
     ASSERT_GT(types.size(), before + 3);
     EXPECT_EQ(std::vector<std::string>(types.begin() + before, types.begin() + before + 3),
