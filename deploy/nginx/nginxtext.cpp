@@ -61,4 +61,18 @@ NginxBlockScan ScanNginxBlock(std::u16string_view text, size_t start) {
     return scan;
 }
 
+const Regex& NginxCertificateLine() {
+    static const Regex re(u"^\\s*ssl_certificate\\s+.*");
+    return re;
+}
+
+const Regex& NginxCertificateKeyLine() {
+    static const Regex re(u"^\\s*ssl_certificate_key\\s+.*");
+    return re;
+}
+
+bool HasCertificateLines(std::u16string_view block) {
+    return NginxCertificateLine().Search(block) && NginxCertificateKeyLine().Search(block);
+}
+
 }  // namespace qm

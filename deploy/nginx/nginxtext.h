@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <string_view>
 
+#include "foundation/regex.h"
+
 namespace qm {
 
 struct NginxBlockScan {
@@ -18,5 +20,12 @@ struct NginxBlockScan {
 // no braces that count; braces after other text count, also after a "#"
 // in the middle of a line.
 NginxBlockScan ScanNginxBlock(std::u16string_view text, size_t start);
+
+// The "ssl_certificate" and "ssl_certificate_key" directive lines.
+const Regex& NginxCertificateLine();
+const Regex& NginxCertificateKeyLine();
+
+// A server block with both directives serves HTTPS.
+bool HasCertificateLines(std::u16string_view block);
 
 }  // namespace qm

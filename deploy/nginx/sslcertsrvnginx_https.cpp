@@ -16,15 +16,6 @@ namespace qm {
 
 namespace {
 
-const Regex& CertificateLine() {
-    static const Regex re(u"^\\s*ssl_certificate\\s+.*");
-    return re;
-}
-const Regex& CertificateKeyLine() {
-    static const Regex re(u"^\\s*ssl_certificate_key\\s+.*");
-    return re;
-}
-
 std::u16string ProtocolsLine() {
     return u"\t\tssl_protocols\t " + std::u16string(SslCertSrvNginx::kProtocols) + u";";
 }
@@ -236,7 +227,7 @@ void SslCertSrvNginx::ConfigSiteNodeHttpsPort(std::u16string& block) const {
 std::u16string SslCertSrvNginx::CreateHttpsSiteNode(std::u16string block) const {
     LogTrace("SslCertSrvNginx::CreateHttpsSiteNode");
     ConfigSiteNodeHttpsPort(block);
-    if (CertificateLine().Search(block) && CertificateKeyLine().Search(block)) {
+    if (HasCertificateLines(block)) {
         static const Regex protocols(u"^\\s*ssl_protocols\\s+.*");
         static const Regex ciphers(u"^\\s*ssl_ciphers\\s+.*");
         const bool hasProtocols = protocols.Search(block).has_value();
@@ -245,14 +236,14 @@ std::u16string SslCertSrvNginx::CreateHttpsSiteNode(std::u16string block) const 
             block = protocols.ReplaceFirst(block, ReplacementEscape(ProtocolsLine() + u"\n"));
         if (hasCiphers)
             block = ciphers.ReplaceFirst(block, ReplacementEscape(CiphersLine() + u"\n"));
-        block = CertificateLine().ReplaceFirst(
+        block = NginxCertificateLine().ReplaceFirst(
             block, ReplacementEscape(u"\t\tssl_certificate \"" + certFilePath_ + u"\";"));
-        block = CertificateKeyLine().ReplaceFirst(
+        block = NginxCertificateKeyLine().ReplaceFirst(
             block, ReplacementEscape(u"\t\tssl_certificate_key \"" + keyFilePath_ + u"\";"));
         // A block without these lines would keep whatever the server's
         // defaults allow: they follow the key line.
         if (!hasProtocols || !hasCiphers) {
-            if (const auto key = CertificateKeyLine().Search(block)) {
+            if (const auto key = NginxCertificateKeyLine().Search(block)) {
                 std::u16string added;
                 if (!hasProtocols)
                     added += u"\n" + ProtocolsLine();

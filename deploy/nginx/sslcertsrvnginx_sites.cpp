@@ -39,14 +39,6 @@ const Regex& RootLine() {
     static const Regex re(u"^\\s*root.*");
     return re;
 }
-const Regex& CertificateLine() {
-    static const Regex re(u"^\\s*ssl_certificate\\s+.*");
-    return re;
-}
-const Regex& CertificateKeyLine() {
-    static const Regex re(u"^\\s*ssl_certificate_key\\s+.*");
-    return re;
-}
 const Regex& DefaultServerListen() {
     static const Regex re(u"^\\s*listen.+default_server\\s*");
     return re;
@@ -109,7 +101,7 @@ void SslCertSrvNginx::GetSiteNodesConfig(std::vector<SiteNode>& nodes) {
             site.siteDir = SiteDirForRoot(ParseRootValue(root->str(block)));
         else
             site.siteDir = webServiceRoot_ + u"html" + PathSeparator();
-        site.isHttps = Contains(block, CertificateLine()) && Contains(block, CertificateKeyLine());
+        site.isHttps = HasCertificateLines(block);
 
         const int32_t port = site.isHttps ? httpsPort_ : httpPort_;
         const Regex& listenOnPort = site.isHttps ? httpsListen : httpListen;
@@ -327,8 +319,8 @@ void SslCertSrvNginx::GetSitesInfo(std::vector<std::u16string>& siteAddrs) {
             }
             if (site.isHttps) {
                 const std::u16string_view block = blockOf(node);
-                usedCertFiles_.push_back(FirstMatch(block, CertificateLine()));
-                usedCertFiles_.push_back(FirstMatch(block, CertificateKeyLine()));
+                usedCertFiles_.push_back(FirstMatch(block, NginxCertificateLine()));
+                usedCertFiles_.push_back(FirstMatch(block, NginxCertificateKeyLine()));
             }
         }
 
