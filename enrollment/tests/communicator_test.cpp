@@ -11,24 +11,17 @@
 #include "foundation/files.h"
 #include "foundation/results.h"
 #include "foundation/textconv.h"
+#include "tests/support/result_of.h"
 
 namespace qm {
 namespace {
+
+using test::FailureOf;
 
 using test::TestPki;
 using test::TlsTestServer;
 
 // The failure text of `action`, or "" when it succeeds.
-template <class F>
-std::string FailureOf(F&& action) {
-    try {
-        action();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return {};
-}
-
 class Transport : public testing::Test {
 protected:
     static void SetUpTestSuite() { pki_ = new TestPki(); }

@@ -17,12 +17,15 @@
 #include "foundation/files.h"
 #include "foundation/textconv.h"
 #include "tests/support/e2e/certcenter_process.h"
+#include "tests/support/result_of.h"
 #include "tests/support/temp_dir.h"
 
 extern char** environ;
 
 namespace qm {
 namespace {
+
+using test::FailureOf;
 
 using e2e::CertCenterProcess;
 using e2e::StaticFileServer;
@@ -31,16 +34,6 @@ using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
 constexpr const char* kDomain = "shop.example.test";
-
-template <class F>
-std::string FailureOf(F&& action) {
-    try {
-        action();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return {};
-}
 
 std::string AttributeIn(const std::string& text, const std::string& name) {
     const std::string key = name + "=\"";

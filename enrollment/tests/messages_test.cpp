@@ -11,19 +11,12 @@
 #include "enrollment/tests/tls_test_server.h"
 #include "foundation/files.h"
 #include "foundation/textconv.h"
+#include "tests/support/result_of.h"
 
 namespace qm {
 namespace {
 
-template <class F>
-std::string FailureOf(F&& action) {
-    try {
-        action();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return {};
-}
+using test::FailureOf;
 
 // A JSON string's escaped form, as StyledWriter writes it.
 std::string Escaped(const std::string& text) {

@@ -8,20 +8,13 @@
 #include "foundation/files.h"
 #include "foundation/textconv.h"
 #include "foundation/xmldocument.h"
+#include "tests/support/result_of.h"
 #include "tests/support/temp_dir.h"
 
 namespace qm {
 namespace {
 
-template <class F>
-std::string FailureOf(F&& action) {
-    try {
-        action();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return {};
-}
+using test::FailureOf;
 
 std::string RecordText() {
     return test::ReadAll(CertCenterComm::RecordPath());

@@ -10,21 +10,14 @@
 #include "foundation/files.h"
 #include "foundation/runlog.h"
 #include "foundation/textconv.h"
+#include "tests/support/result_of.h"
 
 namespace qm {
 namespace {
 
-using Types = std::vector<std::string>;
+using test::FailureOf;
 
-template <class F>
-std::string FailureOf(F&& action) {
-    try {
-        action();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return {};
-}
+using Types = std::vector<std::string>;
 
 std::string Answer(const char* type, std::vector<std::pair<std::string, Json::Value>> more = {}) {
     more.insert(more.begin(), {"type", type});

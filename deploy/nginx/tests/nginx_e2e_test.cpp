@@ -19,6 +19,7 @@
 #include "foundation/textconv.h"
 #include "tests/support/e2e/certcenter_process.h"
 #include "tests/support/e2e/nginx_sandbox.h"
+#include "tests/support/result_of.h"
 #include "tests/support/temp_dir.h"
 
 namespace qm {
@@ -36,14 +37,7 @@ size_t Count(const std::string& text, const std::string& what) {
     return n;
 }
 
-std::string ResultOf(const std::function<void()>& body) {
-    try {
-        body();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "succeed";
-}
+using test::ResultOf;
 
 // Adds text as the first lines of the http block of the file on disk, after
 // the deployer wrote it: a configuration step that goes wrong.
