@@ -485,6 +485,14 @@ void NginxSandbox::Start(const std::vector<int>& ports, int timeoutMs) {
             throw std::runtime_error("nginx does not listen on port " + std::to_string(port) +
                                      ":\n" + output + ErrorLog());
     }
+    // The daemon binds its ports before it writes the pid file and takes its
+    // master title: tests that compare masters need both.
+    const auto deadline = steady_clock::now() + milliseconds(timeoutMs);
+    while (MasterPid() == 0) {
+        if (steady_clock::now() > deadline)
+            throw std::runtime_error("nginx listens but shows no master process:\n" + ErrorLog());
+        std::this_thread::sleep_for(milliseconds(10));
+    }
 }
 
 int NginxSandbox::MasterPid() const {
