@@ -505,6 +505,7 @@ int ExitCodeForResult(std::u16string_view resultText) {
         {kWebServiceNotRunning, kExitWebServer},
         {kCommunicationFailed, kExitCenter},
         {kHighFrequency, kExitCenter},
+        {kHighFrequencyCertificate, kExitCenter},
         {kUnknownId, kExitCenter},
         {kInvalidParam, kExitCenter},
         {kDeferCertState, kExitCenter},
@@ -513,6 +514,7 @@ int ExitCodeForResult(std::u16string_view resultText) {
         {kNotSupportWildcard, kExitCertificate},
         {kGetCertHashError, kExitCertificate},
         {kConfigTestFailed, kExitServerConfig},
+        {kConfigWriteFailed, kExitServerConfig},
         {kRestartFailed, kExitServerConfig},
         {kStopProcessTimeout, kExitServerConfig},
     };
@@ -520,6 +522,10 @@ int ExitCodeForResult(std::u16string_view resultText) {
         if (row.text == resultText)
             return row.code;
     }
+    // An error answer of the center that the client has no text of its own
+    // for arrives as "error: <code>, message: <text>".
+    if (resultText.starts_with(kCenterErrorPrefix))
+        return kExitCenter;
     return kExitFailed;
 }
 

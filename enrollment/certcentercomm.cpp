@@ -144,7 +144,7 @@ void CertCenterComm::SendChallengeRequest() {
         }
         LogInfo("begin challengeRequest\n");
         const std::string answer = transport_->Post(CreateChallengeRequest());
-        CheckResponse(answer);
+        CheckResponse(answer, Exchange::Challenge);
         LogInfo("complete: challengeRequest\n");
         Json::Value root;
         ParseAnswer(answer, root);
@@ -165,7 +165,7 @@ void CertCenterComm::SendAuthRequest() {
             return;
         const auto [nonce, sessionId] = ReadAuthStep();
         const std::string answer = transport_->Post(CreateAuthRequest(sessionId, nonce));
-        CheckResponse(answer);
+        CheckResponse(answer, Exchange::Authorization);
         LogInfo("complete: authorize request\n");
         SetCurStep(u"requestCert");
     });
@@ -209,7 +209,7 @@ std::string CertCenterComm::SendCertRequest() {
         const std::string csr = ReadTextFileLf(requestFilePath_);
         const int templateId = ReadRequestCertInfo();
         std::string answer = transport_->Post(CreateCertRequest(csr, templateId));
-        CheckResponse(answer);
+        CheckResponse(answer, Exchange::Certificate);
         const std::string type = AnswerType(answer);
         if (type == "defer") {
             Json::Value root;
@@ -250,7 +250,7 @@ std::string CertCenterComm::SendDeferCertRequest() {
         const int templateId = ReadRequestCertInfo();
         const std::string token = ReadDeferStep();
         std::string answer = transport_->Post(CreateStatusRequest(token, templateId));
-        CheckResponse(answer, true);
+        CheckResponse(answer, Exchange::Status);
         if (AnswerType(answer) == "certificate")
             MarkCertificateReceived();
         return answer;

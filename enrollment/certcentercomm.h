@@ -81,10 +81,13 @@ public:
     std::string CreateAuthRequest(const std::string& sessionId, const std::string& nonce);
     std::string CreateCertRequest(const std::string& csr, int templateId);
     std::string CreateStatusRequest(const std::string& token, int templateId);
-    // Fails with the result text the answer calls for; `statusAnswer` marks
-    // the answer to a "statusRequest", the only one that may say
-    // "publicKeyIllegal".
-    void CheckResponse(const std::string& answer, bool statusAnswer = false);
+    // The request an answer replies to.
+    enum class Exchange { Challenge, Authorization, Certificate, Status };
+    // Fails with the result text the answer calls for. "highFrequency" names
+    // the step that was refused (a challenge or authorization, or a
+    // certificate or status request); only the answer to a status request
+    // may say "publicKeyIllegal".
+    void CheckResponse(const std::string& answer, Exchange exchange);
     std::string SignText(const std::string& text);
     void WriteVerifyFiles(const std::string& content);
     void ParseRecvCert(const std::string& answer);

@@ -99,22 +99,26 @@ std::string CertCenterComm::CreateStatusRequest(const std::string& token, int te
     });
 }
 
-void CertCenterComm::CheckResponse(const std::string& answer, bool statusAnswer) {
+void CertCenterComm::CheckResponse(const std::string& answer, Exchange exchange) {
     RunOperation("CertCenterComm::CheckResponse", [&] {
         Json::Value root;
         if (!ParseAnswer(answer, root))
             ThrowResult(result::kUndefined);
         if (StringMember(root, "type") != "error")
             return;
+        const bool certificateStep =
+            exchange == Exchange::Certificate || exchange == Exchange::Status;
         const std::string error = StringMember(root, "error");
-        if (error == "highFrequency")
-            ThrowResult(result::kHighFrequency);
+        if (error == "highFrequency") {
+            ThrowResult(certificateStep ? result::kHighFrequencyCertificate
+                                        : result::kHighFrequency);
+        }
         if (error == "unknown")
             ThrowResult(result::kUnknownId);
-        if (error == "publicKeyIllegal" && statusAnswer)
+        if (error == "publicKeyIllegal" && exchange == Exchange::Status)
             ThrowResult(result::kPublicKeyIllegal);
-        ThrowResult(u"%s", WideFromNarrow("error: " + error +
-                                          ", message: " + StringMember(root, "message")));
+        ThrowResult(u"%s%s", result::kCenterErrorPrefix,
+                    WideFromNarrow(error + ", message: " + StringMember(root, "message")));
     });
 }
 

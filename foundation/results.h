@@ -37,12 +37,18 @@ inline constexpr std::u16string_view kMoreThanOneSiteDir =
 inline constexpr std::u16string_view kNoValidDomain = u"no valid domain or no valid input domain.";
 inline constexpr std::u16string_view kInvalidDomain = u"invalid domain.";
 inline constexpr std::u16string_view kHighFrequency = u"high frequency challenge request error";
+// The same refusal to a certificate request or a status request.
+inline constexpr std::u16string_view kHighFrequencyCertificate =
+    u"high frequency certificate request error";
 inline constexpr std::u16string_view kUnknownId =
     u"The server does not recognize an ID/token in the request";
 inline constexpr std::u16string_view kInvalidParam = u"invalid param";
 inline constexpr std::u16string_view kDeferCertState = u"defer cert state";
 inline constexpr std::u16string_view kPublicKeyIllegal =
     u"The client public key not exist/exceed time limit";
+// The start of the text of any other error answer of the center:
+// "error: <code>, message: <message>".
+inline constexpr std::u16string_view kCenterErrorPrefix = u"error: ";
 inline constexpr std::u16string_view kInvalidSiteAddrInCert = u"Invalid siteaddr in cert";
 inline constexpr std::u16string_view kNotSupportWildcard = u"Not support wildcard domain name";
 inline constexpr std::u16string_view kGetCertHashError = u"Get CertHash error";
@@ -50,6 +56,21 @@ inline constexpr std::u16string_view kGetCertHashError = u"Get CertHash error";
 // come back after the restart; both are shown as a failure report.
 inline constexpr std::u16string_view kConfigTestFailed = u"web server configuration test failed";
 inline constexpr std::u16string_view kRestartFailed = u"web server restart failed";
+// Raised when the edited configuration cannot be written to its file; shown
+// as a failure report too.
+inline constexpr std::u16string_view kConfigWriteFailed =
+    u"web server configuration cannot be written";
+// Deployments as transactions: an interrupt (the deployment was rolled
+// back), another run holding the lock, and the outcomes of an undo that
+// cannot do what it was asked. The details (files, holder) go to the
+// operator as notes beside the result.
+inline constexpr std::u16string_view kInterrupted = u"interrupted";
+inline constexpr std::u16string_view kBusy = u"another deployment or undo is running";
+inline constexpr std::u16string_view kNothingToUndo = u"nothing to undo";
+inline constexpr std::u16string_view kEditedSinceDeployment =
+    u"configuration edited since the deployment";
+inline constexpr std::u16string_view kBackupUnusable = u"backup copy missing or altered";
+inline constexpr std::u16string_view kRestoreFailed = u"configuration could not be restored";
 // Plain texts of the lower layers.
 inline constexpr std::u16string_view kStopProcessTimeout = u"stop process timeout";
 inline constexpr std::u16string_view kEnvVariableNotExist = u"env variable is not exist";
@@ -85,7 +106,7 @@ struct ResultDisplayRow {
     std::string_view followUpKey;  // shown after messageKey, or empty
 };
 
-inline constexpr std::array<ResultDisplayRow, 12> kResultDisplayMapping = {{
+inline constexpr std::array<ResultDisplayRow, 13> kResultDisplayMapping = {{
     {result::kSucceed, "succeed", "autoUpdateEnabled"},
     {result::kCommunicationFailed, "commFailed", ""},
     {result::kInputSiteConflict, "inputSiteConflict", ""},
@@ -93,6 +114,7 @@ inline constexpr std::array<ResultDisplayRow, 12> kResultDisplayMapping = {{
     {result::kPortNotListening, "webServiceNotRunning", ""},
     {result::kNoValidDomain, "noValidDomain", ""},
     {result::kHighFrequency, "highFrequency", ""},
+    {result::kHighFrequencyCertificate, "highFrequency", ""},
     {result::kTooManyDomains, "tooManySites", ""},
     {result::kGetCertHashError, "getCertHashErr", ""},
     {result::kInvalidSiteAddrInCert, "invalidSiteAddrInCert", ""},

@@ -112,9 +112,15 @@ TEST_F(CommandLineTest, EachFailureClassHasItsExitCodeAndMessage) {
         {result::kCommunicationFailed, kExitCenter,
          "communication failed! please check the networking setting."},
         {result::kHighFrequency, kExitCenter, "request a certificate frequency is too high"},
+        {result::kHighFrequencyCertificate, kExitCenter,
+         "request a certificate frequency is too high"},
+        // An error answer the client has no text of its own for.
+        {u"error: invalidParam, message: bad csr", kExitCenter,
+         "please check setting or send log file to"},
         {result::kTooManyDomains, kExitDomainInput, "There are too many domain names"},
         {result::kNotSupportWildcard, kExitCertificate, "There is a wildcard domain name"},
         {result::kRestartFailed, kExitServerConfig, "please check setting or send log file to"},
+        {result::kConfigWriteFailed, kExitServerConfig, "please check setting or send log file to"},
         {result::kUndefined, kExitFailed, "please check setting or send log file to"},
     };
     for (const Case& c : cases) {
@@ -129,6 +135,14 @@ TEST_F(CommandLineTest, EachFailureClassHasItsExitCodeAndMessage) {
     EXPECT_EQ(ExitCodeForResult(result::kInvalidDomain), kExitDomainInput);
     EXPECT_EQ(ExitCodeForResult(result::kNoValidDomain), kExitDomainInput);
     EXPECT_EQ(ExitCodeForResult(result::kGetCertHashError), kExitCertificate);
+    // Every error answer of the center is the center's failure.
+    for (const char16_t* answer :
+         {u"error: publicKeyIllegal, message: m", u"error: invalidParam, message: ",
+          u"error: internal, message: database down", u"error: , message: "}) {
+        EXPECT_EQ(ExitCodeForResult(answer), kExitCenter) << Utf8FromWide(answer);
+    }
+    EXPECT_EQ(ExitCodeForResult(u"errors: x"), kExitFailed);
+    EXPECT_EQ(ExitCodeForResult(u"parse asn time failed"), kExitFailed);
 
     // Domain input: the invalid names are printed as the settings tab shows them.
     script_->bindFailure.clear();

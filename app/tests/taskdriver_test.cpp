@@ -283,6 +283,7 @@ TEST_F(TaskDriverTest, EngineFailuresShowTheirMappedMessage) {
         {result::kPortNotListening, "webServiceNotRunning"},
         {result::kCommunicationFailed, "commFailed"},
         {result::kHighFrequency, "highFrequency"},
+        {result::kHighFrequencyCertificate, "highFrequency"},
         {result::kConfigTestFailed, "failedReport"},
     };
     for (const auto& [failure, key] : cases) {

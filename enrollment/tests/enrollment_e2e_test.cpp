@@ -162,6 +162,22 @@ TEST_F(EnrollmentE2e, HighFrequencyIsReportedWithItsResultText) {
     EXPECT_EQ(center.RequestTypes(), (Types{"challengeRequest"}));
 }
 
+TEST_F(EnrollmentE2e, HighFrequencyOnTheCertificateRequestNamesThatStep) {
+    CertCenterProcess center({"--fail-certificate", "highFrequency"});
+    auto session = NewSession(center);
+    Verify(*session);
+    EXPECT_EQ(FailureOf([&] { Request(*session); }), "high frequency certificate request error");
+}
+
+TEST_F(EnrollmentE2e, HighFrequencyOnTheStatusRequestNamesTheCertificateStep) {
+    CertCenterProcess center({"--defer", "--fail-status", "highFrequency"});
+    auto session = NewSession(center);
+    Verify(*session);
+    EXPECT_EQ(FailureOf([&] { Request(*session); }), "defer cert state");
+    EXPECT_EQ(FailureOf([&] { session->CertDeferRequest(); }),
+              "high frequency certificate request error");
+}
+
 TEST_F(EnrollmentE2e, IllegalPublicKeyOnStatusIsReportedWithItsResultText) {
     CertCenterProcess center({"--defer", "--fail-status", "publicKeyIllegal"});
     auto session = NewSession(center);

@@ -176,20 +176,21 @@ TEST_F(Messages, SigningWithoutAKeyFailsAsUndefined) {
 }
 
 TEST_F(Messages, CheckResponseTurnsErrorAnswersIntoResultTexts) {
-    auto check = [&](const std::string& answer, bool status = false) {
-        return FailureOf([&] { session_.CheckResponse(answer, status); });
+    using Exchange = CertCenterComm::Exchange;
+    auto check = [&](const std::string& answer, Exchange exchange = Exchange::Challenge) {
+        return FailureOf([&] { session_.CheckResponse(answer, exchange); });
     };
     EXPECT_EQ(check(R"({"type":"challenge","nonce":"x"})"), "");
     EXPECT_EQ(check(R"({"nonce":"x"})"), "");
-    EXPECT_EQ(check(R"({"type":"error","error":"highFrequency"})"),
-              "high frequency challenge request error");
     EXPECT_EQ(check(R"({"type":"error","error":"unknown","message":"who?"})"),
               "The server does not recognize an ID/token in the request");
-    EXPECT_EQ(check(R"({"type":"error","error":"publicKeyIllegal"})", true),
+    EXPECT_EQ(check(R"({"type":"error","error":"publicKeyIllegal"})", Exchange::Status),
               "The client public key not exist/exceed time limit");
     // Only the answer to a status request may say so; elsewhere it is just an error.
-    EXPECT_EQ(check(R"({"type":"error","error":"publicKeyIllegal","message":"m"})"),
-              "error: publicKeyIllegal, message: m");
+    for (Exchange other : {Exchange::Challenge, Exchange::Authorization, Exchange::Certificate}) {
+        EXPECT_EQ(check(R"({"type":"error","error":"publicKeyIllegal","message":"m"})", other),
+                  "error: publicKeyIllegal, message: m");
+    }
     EXPECT_EQ(check(R"({"type":"error","error":"badCsr","message":"no CN"})"),
               "error: badCsr, message: no CN");
     EXPECT_EQ(check(R"({"type":"error"})"), "error: , message: ");
@@ -199,9 +200,22 @@ TEST_F(Messages, CheckResponseTurnsErrorAnswersIntoResultTexts) {
               "error: x, message: 100% sure");
 }
 
+TEST_F(Messages, TooFrequentRequestsNameTheStepThatWasRefused) {
+    using Exchange = CertCenterComm::Exchange;
+    const std::string answer = R"({"type":"error","error":"highFrequency","message":"slow down"})";
+    auto check = [&](Exchange exchange) {
+        return FailureOf([&] { session_.CheckResponse(answer, exchange); });
+    };
+    EXPECT_EQ(check(Exchange::Challenge), "high frequency challenge request error");
+    EXPECT_EQ(check(Exchange::Authorization), "high frequency challenge request error");
+    EXPECT_EQ(check(Exchange::Certificate), "high frequency certificate request error");
+    EXPECT_EQ(check(Exchange::Status), "high frequency certificate request error");
+}
+
 TEST_F(Messages, MalformedAnswersFailWithoutACrash) {
     auto check = [&](const std::string& answer) {
-        return FailureOf([&] { session_.CheckResponse(answer); });
+        return FailureOf(
+            [&] { session_.CheckResponse(answer, CertCenterComm::Exchange::Certificate); });
     };
     EXPECT_EQ(check("not json"), "undefined");
     EXPECT_EQ(check("{\"type\":"), "undefined");

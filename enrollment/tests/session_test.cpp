@@ -279,6 +279,32 @@ TEST_F(Session, ErrorAnswersReachTheCallerAsTheirResultTexts) {
     EXPECT_TRUE(CertCenterComm::IsDeferReqRecved());
 }
 
+TEST_F(Session, TooFrequentCertificateRequestsSayWhichStepWasRefused) {
+    StartCenter([](const Json::Value& request, int) {
+        if (request["type"] == "certificateRequest")
+            return ErrorAnswer("highFrequency");
+        return std::string();
+    });
+    auto run = NewRun();
+    Verify(*run);
+    EXPECT_EQ(FailureOf([&] { Request(*run); }), "high frequency certificate request error");
+}
+
+TEST_F(Session, TooFrequentStatusRequestsSayWhichStepWasRefused) {
+    StartCenter([](const Json::Value& request, int) {
+        if (request["type"] == "certificateRequest")
+            return Answer("defer", {{"token", "t"}});
+        if (request["type"] == "statusRequest")
+            return ErrorAnswer("highFrequency");
+        return std::string();
+    });
+    auto deferred = NewRun();
+    Verify(*deferred);
+    EXPECT_EQ(FailureOf([&] { Request(*deferred); }), "defer cert state");
+    EXPECT_EQ(FailureOf([&] { deferred->CertDeferRequest(); }),
+              "high frequency certificate request error");
+}
+
 TEST_F(Session, UnreachableCenterIsACommunicationFailure) {
     StartCenter();
     const std::u16string url = center_->Url();

@@ -94,13 +94,17 @@ TEST(ResultDisplay, FirstMatchingRowInOrder) {
     EXPECT_EQ(ResultDisplayFor(result::kWebServiceNotRunning).messageKey, "webServiceNotRunning");
     EXPECT_EQ(ResultDisplayFor(result::kNoValidDomain).messageKey, "noValidDomain");
     EXPECT_EQ(ResultDisplayFor(result::kHighFrequency).messageKey, "highFrequency");
+    // A refused certificate or status request is told apart in the result,
+    // not in what the operator reads.
+    EXPECT_EQ(ResultDisplayFor(result::kHighFrequencyCertificate).messageKey, "highFrequency");
     EXPECT_EQ(ResultDisplayFor(result::kTooManyDomains).messageKey, "tooManySites");
     EXPECT_EQ(ResultDisplayFor(result::kGetCertHashError).messageKey, "getCertHashErr");
     EXPECT_EQ(ResultDisplayFor(result::kInvalidSiteAddrInCert).messageKey, "invalidSiteAddrInCert");
     EXPECT_EQ(ResultDisplayFor(result::kNotSupportWildcard).messageKey, "notSupportWildcardDomain");
-    for (auto other : {result::kUndefined, result::kFailed, result::kDeferCertState,
-                       result::kInvalidDomain, result::kConfigTestFailed,
-                       std::u16string_view(u"error: x, message: y"), std::u16string_view(u"")}) {
+    for (auto other :
+         {result::kUndefined, result::kFailed, result::kDeferCertState, result::kInvalidDomain,
+          result::kConfigTestFailed, result::kConfigWriteFailed,
+          std::u16string_view(u"error: x, message: y"), std::u16string_view(u"")}) {
         EXPECT_EQ(ResultDisplayFor(other).messageKey, "failedReport");
         EXPECT_TRUE(ResultDisplayFor(other).followUpKey.empty());
     }
