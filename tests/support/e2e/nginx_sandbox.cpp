@@ -2,14 +2,10 @@
 
 #include <arpa/inet.h>
 #include <curl/curl.h>
-#include <dirent.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,15 +13,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
+#include "tests/support/e2e/harness_util.h"
 #include "tests/support/temp_dir.h"
-
-extern char** environ;
 
 namespace qm::e2e {
 namespace {
@@ -34,144 +27,14 @@ using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
-std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void WriteText(const std::string& path, const std::string& text) {
-    const std::string temp = path + ".part";
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        out << text;
-        if (!out.flush())
-            throw std::runtime_error("cannot write " + temp);
-    }
-    if (std::rename(temp.c_str(), path.c_str()) != 0)
-        throw std::runtime_error("cannot replace " + path + ": " + std::strerror(errno));
-}
-
-// Runs a program to its end (at most `limit`), standard output and error
-// collected in `output`. Returns its exit code, 128 + signal when it was
-// killed, -1 when it could not start.
-int RunProgram(const std::vector<std::string>& argv, std::string& output,
-               milliseconds limit = milliseconds(30000)) {
-    output.clear();
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0)
-        return -1;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    std::vector<char*> args;
-    for (const auto& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipeFds[1]);
-    if (rc != 0) {
-        close(pipeFds[0]);
-        output = "cannot start " + argv[0] + ": " + std::strerror(rc);
-        return -1;
-    }
-    // A daemon started by the program may inherit the write end only if the
-    // program passes it on; nginx closes its standard streams, so end of file
-    // comes when the foreground process exits.
-    const auto end = steady_clock::now() + limit;
-    fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
-    char buffer[4096];
-    int status = 0;
-    bool exited = false;
-    for (;;) {
-        const ssize_t n = read(pipeFds[0], buffer, sizeof buffer);
-        if (n > 0) {
-            output.append(buffer, static_cast<size_t>(n));
-            continue;
-        }
-        if (!exited) {
-            const pid_t r = waitpid(pid, &status, WNOHANG);
-            if (r == pid)
-                exited = true;
-        }
-        if (exited && n <= 0 && (n == 0 || errno == EAGAIN)) {
-            // Drain what is left, then stop: a daemon may hold the pipe.
-            while (read(pipeFds[0], buffer, sizeof buffer) > 0) {
-            }
-            break;
-        }
-        if (steady_clock::now() >= end) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            exited = true;
-            break;
-        }
-        std::this_thread::sleep_for(milliseconds(2));
-    }
-    close(pipeFds[0]);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 bool IsExecutable(const std::string& path) {
     return !path.empty() && access(path.c_str(), X_OK) == 0;
-}
-
-struct ProcInfo {
-    int parent = 0;
-    char state = '?';
-};
-
-bool ReadProcInfo(int pid, ProcInfo& info) {
-    const std::string stat = ReadText("/proc/" + std::to_string(pid) + "/stat");
-    const size_t close = stat.rfind(')');
-    if (stat.empty() || close == std::string::npos || close + 4 > stat.size())
-        return false;
-    info.state = stat[close + 2];
-    info.parent = std::atoi(stat.c_str() + close + 4);
-    return true;
-}
-
-bool Alive(int pid) {
-    ProcInfo info;
-    return pid > 0 && ReadProcInfo(pid, info) && info.state != 'Z' && info.state != 'X';
-}
-
-std::string ExeOf(int pid) {
-    std::error_code ec;
-    const fs::path target = fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec);
-    return ec ? std::string() : target.string();
-}
-
-std::vector<int> AllProcesses() {
-    std::vector<int> pids;
-    DIR* dir = opendir("/proc");
-    if (!dir)
-        return pids;
-    while (dirent* entry = readdir(dir)) {
-        char* end = nullptr;
-        const long pid = std::strtol(entry->d_name, &end, 10);
-        if (end && *end == '\0' && pid > 0)
-            pids.push_back(static_cast<int>(pid));
-    }
-    closedir(dir);
-    return pids;
 }
 
 // Lines of `nginx -V` that say a module with its own temporary folder is
 // left out of this build.
 bool HasModule(const std::string& versionText, const std::string& module) {
     return versionText.find("--without-" + module) == std::string::npos;
-}
-
-void CurlGlobalInit() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
 size_t AppendBody(char* data, size_t size, size_t count, void* target) {
@@ -267,8 +130,23 @@ void MakeSelfSignedCertificate(const std::string& certPath, const std::string& k
                                  "):\n" + output);
 }
 
+std::string ConnectToEntry(const std::string& address) {
+    // Any host and port of the URL go to this address, on the URL's port.
+    const bool ipv6 = address.find(':') != std::string::npos && address.front() != '[';
+    return "::" + (ipv6 ? "[" + address + "]" : address) + ":";
+}
+
 HttpResult HttpGet(const std::string& url, const std::string& caFile, int timeoutMs,
                    bool loopback) {
+    HttpOptions options;
+    options.caFile = caFile;
+    options.timeoutMs = timeoutMs;
+    if (loopback)
+        options.connectTo = "127.0.0.1";
+    return HttpGet(url, options);
+}
+
+HttpResult HttpGet(const std::string& url, const HttpOptions& options) {
     CurlGlobalInit();
     HttpResult result;
     CURL* curl = curl_easy_init();
@@ -280,22 +158,28 @@ HttpResult HttpGet(const std::string& url, const std::string& caFile, int timeou
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(timeoutMs));
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(options.timeoutMs));
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, AppendBody);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &result.body);
     curl_easy_setopt(curl, CURLOPT_CERTINFO, 1L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (!caFile.empty())
-        curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
-    curl_slist* connectTo = loopback ? curl_slist_append(nullptr, "::127.0.0.1:") : nullptr;
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, options.insecure ? 0L : 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, options.insecure ? 0L : 2L);
+    if (!options.caFile.empty())
+        curl_easy_setopt(curl, CURLOPT_CAINFO, options.caFile.c_str());
+    curl_slist* connectTo =
+        options.connectTo.empty()
+            ? nullptr
+            : curl_slist_append(nullptr, ConnectToEntry(options.connectTo).c_str());
     if (connectTo)
         curl_easy_setopt(curl, CURLOPT_CONNECT_TO, connectTo);
     const CURLcode code = curl_easy_perform(curl);
     if (code == CURLE_OK) {
         result.ok = true;
         curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &result.status);
+        char* address = nullptr;
+        if (curl_easy_getinfo(curl, CURLINFO_PRIMARY_IP, &address) == CURLE_OK && address)
+            result.peerAddress = address;
         curl_certinfo* chain = nullptr;
         if (curl_easy_getinfo(curl, CURLINFO_CERTINFO, &chain) == CURLE_OK && chain &&
             chain->num_of_certs > 0) {
@@ -313,6 +197,8 @@ HttpResult HttpGet(const std::string& url, const std::string& caFile, int timeou
                     result.peerSubject = value;
                 else if (name == "Expire date")
                     result.peerNotAfter = value;
+                else if (name == "Cert")
+                    result.peerCertPem = value;
             }
         }
     } else {
@@ -384,7 +270,7 @@ void NginxSandbox::LayOut(const Options& options) {
     while (httpsPort_ == httpPort_)
         httpsPort_ = FreeLoopbackPort();
 
-    WriteText(root_ + "html/index.html", "<html><body>sandbox</body></html>\n");
+    WriteTextFile(root_ + "html/index.html", "<html><body>sandbox</body></html>\n");
     if (!fs::exists(confPath()))
         WriteConfig("");
 }
@@ -455,11 +341,11 @@ void NginxSandbox::WriteConfig(const std::string& serverBlocks) const {
 }
 
 void NginxSandbox::WriteConfigText(const std::string& text) const {
-    WriteText(confPath(), text);
+    WriteTextFile(confPath(), text);
 }
 
 std::string NginxSandbox::ReadConfigText() const {
-    return ReadText(confPath());
+    return ReadTextFile(confPath());
 }
 
 bool NginxSandbox::TestConfig(std::string* output) const {
@@ -496,16 +382,16 @@ void NginxSandbox::Start(const std::vector<int>& ports, int timeoutMs) {
 }
 
 int NginxSandbox::MasterPid() const {
-    const int pid = std::atoi(ReadText(root_ + "logs/nginx.pid").c_str());
-    if (!Alive(pid))
+    const int pid = std::atoi(ReadTextFile(root_ + "logs/nginx.pid").c_str());
+    if (!ProcessAlive(pid))
         return 0;
     // A stale pid file may name an unrelated process by now.
     if (copied_) {
         std::error_code ec;
-        if (ExeOf(pid) != fs::canonical(executable_, ec).string())
+        if (ExecutableOf(pid) != fs::canonical(executable_, ec).string())
             return 0;
     }
-    const std::string cmdline = ReadText("/proc/" + std::to_string(pid) + "/cmdline");
+    const std::string cmdline = ReadTextFile("/proc/" + std::to_string(pid) + "/cmdline");
     return cmdline.rfind("nginx: master process", 0) == 0 ? pid : 0;
 }
 
@@ -514,12 +400,11 @@ std::vector<int> NginxSandbox::ProcessIds() const {
     const int master = MasterPid();
     std::error_code ec;
     const std::string ownExe = copied_ ? fs::canonical(executable_, ec).string() : std::string();
-    for (int pid : AllProcesses()) {
-        ProcInfo info;
-        if (!ReadProcInfo(pid, info) || info.state == 'Z' || info.state == 'X')
+    for (int pid : AllProcessIds()) {
+        if (!ProcessAlive(pid))
             continue;
-        if (pid == master || (master && info.parent == master) ||
-            (!ownExe.empty() && ExeOf(pid) == ownExe)) {
+        if (pid == master || (master && ParentProcess(pid) == master) ||
+            (!ownExe.empty() && ExecutableOf(pid) == ownExe)) {
             pids.push_back(pid);
         }
     }
@@ -547,7 +432,7 @@ void NginxSandbox::Stop() {
 }
 
 std::string NginxSandbox::ErrorLog() const {
-    return ReadText(root_ + "logs/error.log");
+    return ReadTextFile(root_ + "logs/error.log");
 }
 
 }  // namespace qm::e2e

@@ -26,6 +26,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qm::test {
@@ -62,20 +63,53 @@ void MakeSelfSignedCertificate(const std::string& certPath, const std::string& k
                                const std::vector<std::string>& names, int days = 1);
 
 // One GET with libcurl. TLS peers are verified against `caFile` (required
-// for https). Names resolve through the system resolver, so the private
-// hosts file of run-with-hosts applies; with `loopback` every name connects
-// to 127.0.0.1 instead (the URL's name still goes into SNI and Host).
+// for https) unless `insecure`. Names resolve through the system resolver,
+// so the private hosts file of run-with-hosts applies; with `connectTo`
+// (an address such as "127.0.0.1" or "::1") every name connects there
+// instead, on the URL's port (the URL's name still goes into SNI and Host).
+//
+//     HttpGet("https://shop.test/", HttpOptions().ConnectTo("::1").Insecure());
+struct HttpOptions {
+    std::string caFile;
+    int timeoutMs = 5000;
+    std::string connectTo;  // empty: resolve the URL's name
+    bool insecure = false;  // https: accept whatever certificate is served
+
+    HttpOptions& Ca(std::string file) {
+        caFile = std::move(file);
+        return *this;
+    }
+    HttpOptions& Timeout(int ms) {
+        timeoutMs = ms;
+        return *this;
+    }
+    HttpOptions& ConnectTo(std::string address) {
+        connectTo = std::move(address);
+        return *this;
+    }
+    HttpOptions& Insecure(bool yes = true) {
+        insecure = yes;
+        return *this;
+    }
+};
 struct HttpResult {
     bool ok = false;  // a complete HTTP answer arrived
     long status = 0;  // its status code
     std::string body;
     std::string error;         // why it failed, when !ok
+    std::string peerAddress;   // the address connected to, e.g. "::1"
     std::string peerAltNames;  // https: the server certificate's subjectAltName text
     std::string peerSubject;   // https: its subject
     std::string peerNotAfter;  // https: its expiry, as the TLS library prints it
+    std::string peerCertPem;   // https: the server's own certificate, PEM
 };
+HttpResult HttpGet(const std::string& url, const HttpOptions& options);
+// The same with `loopback` meaning connectTo = "127.0.0.1".
 HttpResult HttpGet(const std::string& url, const std::string& caFile = {}, int timeoutMs = 5000,
                    bool loopback = false);
+// The libcurl CURLOPT_CONNECT_TO entry that sends every host and port to
+// `address` ("127.0.0.1", "::1" or "[::1]") on the URL's own port.
+std::string ConnectToEntry(const std::string& address);
 
 class NginxSandbox {
 public:
