@@ -1,8 +1,10 @@
-// Backup and undo of the configuration files a deployment edits. The undo
-// record ("Config/Backup/Backup.xml") holds one "operate" entry per file;
-// only the most recent deployment is recorded.
+// Backup of the configuration files a deployment edits, and undo. Each
+// deployment keeps its own record with the copies (transaction.cpp); the
+// undo record "Config/Backup/Backup.xml" lists the files of the newest
+// deployment in force with their copies.
 #include <cstdint>
 
+#include "deploy/deploymentrecord.h"
 #include "deploy/sslcertsrvbase.h"
 #include "foundation/files.h"
 #include "foundation/hostfacts.h"
@@ -13,17 +15,6 @@
 namespace qm {
 
 namespace {
-
-// A short, stable tag for a source path: copies of two files with the same
-// name (conf/httpd.conf and conf/extra/httpd.conf) must not share one copy.
-std::u16string PathTag(const std::u16string& path) {
-    uint32_t hash = 2166136261u;  // FNV-1a
-    for (char16_t c : path) {
-        hash ^= static_cast<uint32_t>(c);
-        hash *= 16777619u;
-    }
-    return FormatWide(u"%08x", hash);
-}
 
 // Loads the undo record and enters its "config" root.
 void OpenUndoRecord(XmlDocument& record) {
@@ -47,61 +38,76 @@ std::u16string SslCertSrvBase::BackupRecordPath() {
 
 void SslCertSrvBase::BackupFiles(std::map<std::u16string, std::u16string>& files) {
     for (auto& [source, copy] : files) {
-        copy = BackupDirectory() + FileNameOf(source) + u"." + PathTag(source);
-        if (!CopyFileSilently(source, copy)) {
-            // Recording an entry without its copy would let undo "restore"
-            // stale content; stop before anything is edited instead.
-            LogError(u"SslCertSrvBase::BackupFiles, cannot copy %s to %s", source, copy);
-            ThrowResult(result::kUndefined);
+        RecordFileChange(source);
+        copy.clear();
+        if (record_) {
+            if (const RecordedFile* recorded = record_->FindFile(source);
+                recorded && recorded->existed) {
+                copy = record_->CopyPath(*recorded);
+            }
         }
-        LogInfo(u"backup %s -> %s", source, copy);
     }
 }
 
 void SslCertSrvBase::BackupWebConfig(std::map<std::u16string, std::u16string>& files) {
     RunOperation("SslCertSrvBase::BackupWebConfig", [&] {
-        MakeDirectoryTree(BackupDirectory());
-        BackupFiles(files);
-
+        // The undo record is rewritten when the deployment commits; one
+        // that cannot be read stops the deployment before any edit.
         XmlDocument record;
         OpenUndoRecord(record);
-        while (record.FindElement(u"operate"))
-            record.RemoveElement();
-        for (const auto& [source, copy] : files) {
-            if (!record.AddElement(u"operate") || !record.SetAttribute(u"type", u"modifyFile") ||
-                !record.SetAttribute(u"srcFilePath", source) ||
-                !record.SetAttribute(u"bakFilePath", copy)) {
-                ThrowResult(result::kUndefined);
-            }
-        }
-        // Without the record on disk an undo could not find this backup.
-        if (!record.Save(BackupRecordPath())) {
-            LogError(u"cannot write the undo record %s: %s", BackupRecordPath(),
-                     record.ResultText());
-            ThrowResult(result::kUndefined);
-        }
+        BackupFiles(files);
     });
 }
 
 void SslCertSrvBase::RestoreWeb() {
     RunOperation("SslCertSrvBase::RestoreWeb", [&] {
-        XmlDocument record;
-        OpenUndoRecord(record);
-        while (record.FindElement(u"operate")) {
-            if (record.GetAttribute(u"type") != u"modifyFile")
-                continue;
-            const std::u16string source = record.GetAttribute(u"srcFilePath");
-            const std::u16string copy = record.GetAttribute(u"bakFilePath");
-            if (CopyFileSilently(copy, source)) {
-                DeleteFileToRecycleBin(copy);
-                LogInfo(u"restored %s from %s", source, copy);
-            } else {
-                LogWarn(u"SslCertSrvBase::RestoreWeb, nothing restored to %s from %s", source,
-                        copy);
-            }
+        if (!DeploymentHistory(GetServiceDirectory()).Folders().empty()) {
+            UndoLastDeployment(false);
+            return;
         }
-        ApplyConfig();
+        RestoreLegacyRecord();
     });
+}
+
+// An undo record written before deployments kept records of their own:
+// its file entries, each restored only when its copy is there, and
+// checked afterwards.
+void SslCertSrvBase::RestoreLegacyRecord() {
+    XmlDocument record;
+    OpenUndoRecord(record);
+    std::vector<std::pair<std::u16string, std::u16string>> entries;
+    while (record.FindElement(u"operate")) {
+        if (record.GetAttribute(u"type") == u"modifyFile")
+            entries.emplace_back(record.GetAttribute(u"srcFilePath"),
+                                 record.GetAttribute(u"bakFilePath"));
+    }
+    if (entries.empty())
+        ThrowResult(result::kNothingToUndo);
+    for (const auto& [source, copy] : entries) {
+        if (!FileExists(copy)) {
+            AddUserNote(u"The backup copy " + copy + u" of " + source + u" is missing.");
+            ThrowResult(result::kBackupUnusable);
+        }
+    }
+    for (const auto& [source, copy] : entries) {
+        std::string expected, restored;
+        if (!ReadFileBytes(copy, expected) || !CopyFileSilently(copy, source) ||
+            !ReadFileBytes(source, restored) || restored != expected) {
+            AddUserNote(u"Could not restore " + source + u" from " + copy + u".");
+            ThrowResult(result::kRestoreFailed);
+        }
+        LogInfo(u"restored %s from %s", source, copy);
+    }
+    ApplyRestoredConfig();
+    // Done: the entries would otherwise be restored again over later edits.
+    record.ResetPosition();
+    if (record.FindElement(u"config") && record.IntoElement()) {
+        while (record.FindElement(u"operate"))
+            record.RemoveElement();
+        record.Save(BackupRecordPath());
+    }
+    for (const auto& entry : entries)
+        DeleteFileToRecycleBin(entry.second);
 }
 
 }  // namespace qm

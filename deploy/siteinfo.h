@@ -18,12 +18,13 @@ struct SiteInfo {
     bool operator==(const SiteInfo&) const = default;
 };
 
-// One site block of a text-configured server: its place in the configuration
-// text (valid until that text changes) and what it configures.
+// One site block of a text-configured server: its place in a configuration
+// file's text (valid until that text changes) and what it configures.
 struct SiteNode {
     size_t start = 0;  // first character of the block
     size_t end = 0;    // one past its last character
     SiteInfo site;
+    size_t file = 0;  // which file of the configuration holds it (0: the main one)
 };
 
 }  // namespace qm

@@ -6,11 +6,15 @@
 #include <thread>
 #include <tuple>
 
+#include "Common/OpenSSL/quorp/digest.h"
 #include "Common/OpenSSL/quorp/quorp.h"
+#include "deploy/faultpoints.h"
 #include "deploy/netmanager.h"
 #include "enrollment/certcentercomm.h"
 #include "foundation/files.h"
+#include "foundation/host/host.h"
 #include "foundation/hostfacts.h"
+#include "foundation/interrupts.h"
 #include "foundation/operation.h"
 #include "foundation/paths.h"
 #include "foundation/processmanager.h"
@@ -50,27 +54,73 @@ void SslCertSrvBase::BindCertToSite(const std::vector<std::u16string>& domains, 
     RunOperation("SslCertSrvBase::BindCertToSite", [&] {
         if (domains.empty())
             ThrowResult(result::kUndefined);
-        inputDomains_.insert(inputDomains_.end(), domains.begin(), domains.end());
+        // Domain names are case-insensitive: compared, certified and
+        // configured in lower case.
+        for (const auto& domain : domains)
+            inputDomains_.push_back(ToLowerAscii(domain));
         certName_ = inputDomains_.size() == 1 && !inputDomains_[0].empty() ? inputDomains_[0]
                                                                            : kMultiDomainCertName;
         certType_ = certType;
+        CheckInterrupt();
+        LockConfiguration();
+        const ConfigurationLockRelease release{configLock_};
 
-        deployStage_ = kStageObtaining;
-        GetCertificate();
-        deployStage_ = kStageObtained;
-        LogInfo("complete: get certificate");
-        LogInfo(u"web service root: %s", webServiceRoot_);
+        BeginDeployment();
+        try {
+            deployStage_ = kStageObtaining;
+            GetCertificate();
+            deployStage_ = kStageObtained;
+            LogInfo("complete: get certificate");
+            LogInfo(u"web service root: %s", webServiceRoot_);
+            FaultPoint(u"obtained");
+            CheckInterrupt();
 
-        BackupWeb();
-        LogInfo("complete: backup config");
+            BackupWeb();
+            LogInfo("complete: backup config");
+            FaultPoint(u"backed-up");
+            CheckInterrupt();
 
-        deployStage_ = kStageConfiguring;
-        ConfigCert();
-        deployStage_ = kStageConfigured;
-        LogInfo("complete: config certificate");
+            deployStage_ = kStageConfiguring;
+            SetDeploymentPhase(phase::kEditing);
+            ConfigCert();
+            deployStage_ = kStageConfigured;
+            LogInfo("complete: config certificate");
+            FaultPoint(u"edited");
+            CheckInterrupt();
 
-        ApplyConfig();
-        LogInfo("complete: apply certificate");
+            // From here until the server runs again nothing stops midway: an
+            // interrupt is acted on once it serves (or was brought back).
+            SetDeploymentPhase(phase::kApplying);
+            ApplyConfig();
+            const std::vector<WireTarget> targets = WireTargets();
+            record_->wireTargets = targets;
+            const std::string fingerprint = CertificateFingerprint(certPem_);
+            if (!targets.empty() &&
+                !WaitForServedCertificate(targets, fingerprint, true, applyWaitMs_)) {
+                LogError("SslCertSrvBase::BindCertToSite, the new certificate is not served");
+                AddUserNote(
+                    u"The web server took the configuration but does not serve the new "
+                    u"certificate on " +
+                    targets.front().address + u":" + FormatWide(u"%d", targets.front().port) +
+                    u" for " + targets.front().host + u".");
+                ThrowResult(result::kRestartFailed);
+            }
+            SetDeploymentPhase(phase::kApplied);
+            LogInfo("complete: apply certificate");
+            FaultPoint(u"applied");
+            CheckInterrupt();
+
+            if (beforeCommit_)
+                beforeCommit_();
+            FaultPoint(u"settings-saved");
+            CheckInterrupt();
+            CommitDeployment();
+        } catch (const std::exception& e) {
+            LogError(u"SslCertSrvBase::BindCertToSite, %s: rolling back", ResultTextOf(e));
+            RollBack(*record_);
+            record_.reset();
+            throw;
+        }
     });
 }
 
@@ -108,6 +158,25 @@ void SslCertSrvBase::GetWebServiceInfo() {
 }
 
 void SslCertSrvBase::MakeUniqueCertName() {}
+
+std::u16string SslCertSrvBase::CertificateDirectory() const {
+    return webServiceRoot_ + NativeSeparators(u"conf/sslcert/");
+}
+
+void SslCertSrvBase::LockConfiguration() {
+    const std::u16string identity = ConfigurationIdentity();
+    if (identity.empty() || configLock_.Held())
+        return;
+    const std::u16string path = host::TempDirectory() + PathSeparator() + u"quillmate-" +
+                                WideFromUtf8(Sha256Hex(Utf8FromWide(identity)).substr(0, 16)) +
+                                u".lock";
+    std::u16string holder;
+    if (!configLock_.TryAcquire(
+            path, FormatWide(u"pid %d: %s", CurrentProcessIdentifier(), identity), holder)) {
+        AddUserNote(u"Another run is changing " + identity + u" (" + holder + u").");
+        ThrowResult(result::kBusy);
+    }
+}
 
 void SslCertSrvBase::CheckInputDomains(const std::vector<std::u16string>& domains) {
     RunOperation("SslCertSrvBase::CheckInputDomains", [&] {
@@ -230,8 +299,6 @@ DomainVerifyInfo SslCertSrvBase::MakeDomainVerifyInfo(const SiteInfo& site) cons
         FormatWide(u"%s%s:%d/auth/auth.txt", site.isHttps ? u"https://" : u"http://", site.siteAddr,
                    site.sitePort);
     const std::u16string dir = site.siteDir + u"auth" + PathSeparator();
-    if (!DirectoryExists(dir))
-        MakeDirectoryTree(dir);
     info.verifyFileLocalPath = dir + u"auth.txt";
     return info;
 }
@@ -274,7 +341,7 @@ void SslCertSrvBase::RequestCertificate(const std::vector<DomainVerifyInfo>& ver
     certCenter_->DomainVerify(verifyList, webType_, webVersion_);
 
     const std::u16string keyDir = GetProgramDirectory() + NativeSeparators(u"Config/Key/");
-    MakeDirectoryTree(keyDir);
+    MakeDirectoryTree(keyDir, FilePrivacy::OwnerOnly);
     const std::u16string csrPath = keyDir + u"csr.txt";
     // The key of the request is kept beside it: a request deferred for
     // review is completed by a later run, and only this key matches the
@@ -300,8 +367,11 @@ void SslCertSrvBase::RequestCertificate(const std::vector<DomainVerifyInfo>& ver
         }
     }
 
-    const std::u16string certDir = webServiceRoot_ + NativeSeparators(u"conf/sslcert/");
+    const std::u16string certDir = CertificateDirectory();
+    RecordCreatedFile(certDir);
     MakeDirectoryTree(certDir);
+    RecordCreatedFile(certDir + certName_ + u".crt");
+    RecordCreatedFile(certDir + certName_ + u".chain.crt");
     certCenter_->CertRequest(csrPath, certDir, certName_, certType_);
     TakeIssuedCertificate();
 }
@@ -310,12 +380,12 @@ bool SslCertSrvBase::WaitBeforeNextPoll() {
     using namespace std::chrono;
     const auto until = steady_clock::now() + milliseconds(deferPollInterval_);
     while (steady_clock::now() < until) {
-        if (stopRequested_)
+        if (stopRequested_ || InterruptRequested())
             return false;
         std::this_thread::sleep_for(
             std::min<milliseconds>(milliseconds(100), milliseconds(deferPollInterval_)));
     }
-    return !stopRequested_;
+    return !stopRequested_ && !InterruptRequested();
 }
 
 void SslCertSrvBase::GetCertificate() {
@@ -330,10 +400,25 @@ void SslCertSrvBase::GetCertificate() {
 
         std::vector<DomainVerifyInfo> verifyList;
         for (const auto& site : selectedSites_) {
+            if (site.siteDir.empty()) {
+                // No document root to prove control from: nothing to ask the
+                // center for, and no verification file written anywhere else.
+                LogError(u"SslCertSrvBase::GetCertificate, no document root for %s", site.siteAddr);
+                ThrowResult(result::kInvalidParam);
+            }
             verifyList.push_back(MakeDomainVerifyInfo(site));
             SiteInfo related;
             if (FindRelatedSite(site, related))
                 verifyList.push_back(MakeDomainVerifyInfo(related));
+        }
+        // The verification files (and folders) are the deployment's own:
+        // a failed deployment takes them away again.
+        for (const auto& info : verifyList) {
+            const std::u16string dir = DirectoryOf(info.verifyFileLocalPath);
+            RecordCreatedFile(dir);
+            if (!DirectoryExists(dir))
+                MakeDirectoryTree(dir);
+            RecordCreatedFile(info.verifyFileLocalPath);
         }
 
         while (true) {  // one request attempt per pass
@@ -356,6 +441,7 @@ void SslCertSrvBase::GetCertificate() {
                         deployStage_ = kStageWaitingDeferred;
                         if (!WaitBeforeNextPoll()) {
                             LogInfo("SslCertSrvBase::GetCertificate, stopped while deferred");
+                            CheckInterrupt();
                             ThrowResult(result::kDeferCertState);
                         }
                     } else if (IsResult(e, result::kPublicKeyIllegal)) {

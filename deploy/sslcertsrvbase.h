@@ -6,14 +6,17 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "deploy/deploymentrecord.h"
 #include "deploy/siteinfo.h"
 #include "enrollment/certcentercomm.h"
 #include "enrollment/domainverifyinfo.h"
+#include "foundation/filelock.h"
 
 namespace qm {
 
@@ -52,6 +55,8 @@ public:
     // their server and derive webServiceRoot.
     virtual void GetWebServiceInfo();
     virtual void MakeUniqueCertName();
+    // Where the certificate and key files go: webServiceRoot + "conf/sslcert/".
+    virtual std::u16string CertificateDirectory() const;
     virtual void CheckInputDomains(const std::vector<std::u16string>& domains);
     virtual void SetInputDomainUnknown(const std::vector<std::u16string>& domains);
     virtual void ConfigCert();
@@ -60,6 +65,36 @@ public:
     virtual void StartWebService();
     virtual void BackupWeb();
     virtual bool AcceptsUserDomains();
+
+    // ---- Deployments as transactions ----
+    // BindCertToSite either completes (configuration changed, the server
+    // serving the new certificate, the record committed) or puts back every
+    // file it changed, removes every file it created and brings the server
+    // back as it was. Its record (see deploymentrecord.h) is the journal
+    // that lets a later run finish that rollback after a crash.
+
+    // A step run inside the deployment, after the server took the change
+    // and before the commit; its failure rolls the deployment back (the
+    // task driver saves the deployment settings here).
+    void SetBeforeCommit(std::function<void()> step) { beforeCommit_ = std::move(step); }
+    // Undoes the newest deployment in force: checks every backup copy and
+    // every changed file first, restores, verifies each restore, makes the
+    // server take it (starting it from its recorded launch when it is not
+    // running). Files edited since the deployment make it refuse unless
+    // `force`; a copy of each edited file is kept beside the backup.
+    void UndoLastDeployment(bool force);
+    // Finishes what an interrupted run left: rolls back an unfinished
+    // deployment, or completes an unfinished undo.
+    void RecoverRecord(const DeploymentRecord& record);
+    // Lines for the operator beside the result: what the server said, which
+    // files, what a recovery found and did.
+    std::vector<std::u16string> TakeUserNotes();
+    // The kind of server ("nginx"), as records name it.
+    virtual std::u16string ServerKind() const;
+    // The configuration this deployer changes (for the lock per server).
+    virtual std::u16string ConfigurationIdentity() const;
+    // The record of the last deployment in this engine (empty folder: none).
+    const DeploymentRecord* CurrentRecord() const { return record_.get(); }
 
     // Milliseconds between polls for a deferred certificate.
     void SetDeferPollInterval(int32_t milliseconds) { deferPollInterval_ = milliseconds; }
@@ -106,6 +141,35 @@ public:
     static std::u16string BackupDirectory();
 
 protected:
+    // ---- Transaction hooks for deployers ----
+    // Records a file before its first change (copy and hash in the record);
+    // does nothing outside a deployment or for a file already recorded.
+    void RecordFileChange(const std::u16string& path, bool state = false);
+    // Records a file the deployment is about to create (removed again by a
+    // rollback); an existing file is recorded as a change instead.
+    void RecordCreatedFile(const std::u16string& path);
+    void SetDeploymentPhase(std::u16string_view phase);
+    // Before the server is reloaded or restarted with recorded changes: a
+    // rollback then makes it take the restored files again.
+    void NoteServerTouched();
+    void AddUserNote(std::u16string note);
+    // How to bring the server back: its launch, unit and own facts.
+    virtual void DescribeServer(ServerRecord& server) const;
+    // Takes that description from a record when the server is not running.
+    virtual void AdoptServer(const ServerRecord& server);
+    // Whether the server listens on its ports now.
+    virtual bool ServerRunning();
+    // After files were restored: the server takes them (a reload when it
+    // runs, else a start from its launch).
+    virtual void ApplyRestoredConfig();
+    // Where the deployed certificate must be served once applied (none: not
+    // checked).
+    virtual std::vector<WireTarget> WireTargets() const;
+    // Waits until every target serves the certificate (`served`) or no
+    // longer serves it; false at the time-out.
+    bool WaitForServedCertificate(const std::vector<WireTarget>& targets,
+                                  const std::string& fingerprint, bool served, int timeoutMs);
+
     DomainVerifyInfo MakeDomainVerifyInfo(const SiteInfo& site) const;
     bool FindRelatedSite(const SiteInfo& site, SiteInfo& related) const;
     void BackupFiles(std::map<std::u16string, std::u16string>& files);
@@ -146,9 +210,32 @@ protected:
     std::vector<std::u16string> httpListenAddrs_;
     std::vector<std::u16string> httpsListenAddrs_;
 
+    // How long a server may take until it serves what was applied.
+    int32_t applyWaitMs_ = 15000;
+
 private:
+    void BeginDeployment();
+    void CommitDeployment();
+    // Takes back what the record holds; notes say what could not be.
+    void RollBack(DeploymentRecord& record);
+    bool RestoreRecordedFiles(DeploymentRecord& record, bool deleteCreated);
+    void CheckInterrupt() const;
+    // Holds the lock of the configuration this deployer changes, until the
+    // operation that took it ends.
+    void LockConfiguration();
+    struct ConfigurationLockRelease {
+        FileLock& lock;
+        ~ConfigurationLockRelease() { lock.Release(); }
+    };
+    void WriteUndoRecordMirror() const;
+    void RestoreLegacyRecord();
+
     int32_t deferPollInterval_ = 15000;
     std::atomic<bool> stopRequested_{false};
+    std::function<void()> beforeCommit_;
+    std::unique_ptr<DeploymentRecord> record_;
+    std::vector<std::u16string> userNotes_;
+    FileLock configLock_;
 };
 
 }  // namespace qm

@@ -176,4 +176,17 @@ int CompareVersions(std::u16string_view a, std::u16string_view b) {
     }
 }
 
+std::u16string GetServiceDirectory() {
+    std::u16string directory = host::ProcessEnvironmentValue(u"VANTREL_HOME").value_or(u"");
+    if (directory.empty()) {
+#ifdef _WIN32
+        directory = u"C:\\ProgramData\\Vantrel\\";
+#else
+        directory = u"/var/lib/vantrel/";
+#endif
+    }
+    EnsureTrailingSeparator(directory);
+    return directory;
+}
+
 }  // namespace qm

@@ -48,4 +48,10 @@ std::u16string OwnProductName();
 // pieces: it sorts below any non-empty version and equals another empty one.
 int CompareVersions(std::u16string_view a, std::u16string_view b);
 
+// The renewal service's directory, which holds the state shared by every
+// run (deployment settings, deployment records, locks), ending in a
+// separator: VANTREL_HOME when set, else /var/lib/vantrel/ on POSIX
+// (C:\ProgramData\Vantrel\ on Windows).
+std::u16string GetServiceDirectory();
+
 }  // namespace qm

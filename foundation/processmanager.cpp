@@ -84,6 +84,16 @@ bool IsProcessGone(ProcessId pid) {
     return host::ProcessGone(pid);
 }
 
+ProcessId CurrentProcessIdentifier() {
+    return host::CurrentProcessId();
+}
+
+bool SignalReload(ProcessId pid) {
+    if (pid == 0 || pid == host::CurrentProcessId())
+        return false;
+    return host::SendReload(pid);
+}
+
 void KillProcessTree(ProcessId pid, int timeoutMs) {
     RunOperation("KillProcessTree",
                  [&] {

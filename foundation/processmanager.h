@@ -36,9 +36,17 @@ bool IsServiceProcess(ProcessId pid);
 // The service the process belongs to ("nginx.service"), empty when none.
 std::u16string ServiceNameOfProcess(ProcessId pid);
 
+// The id of the running program itself.
+ProcessId CurrentProcessIdentifier();
+
 // True when no living process has the id; a process that has ended but was
 // not yet collected by its parent counts as gone.
 bool IsProcessGone(ProcessId pid);
+
+// Asks a server process to re-read its configuration the way daemons
+// define it (SIGHUP on POSIX). False when the request cannot be delivered
+// (no such process, not ours to signal, or no such request on this system).
+bool SignalReload(ProcessId pid);
 
 // Kills the process and all its descendants at once, then checks every
 // second until the process is gone: "succeed", or the plain text

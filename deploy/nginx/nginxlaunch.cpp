@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "foundation/textconv.h"
+
 namespace qm {
 
 namespace {
@@ -137,6 +139,54 @@ std::vector<std::u16string> NginxConfigOptions(const NginxOptions& options,
         out.push_back(options.errorLog);
     }
     return out;
+}
+
+NginxBuildPaths ParseNginxBuildPaths(std::string_view versionOutput) {
+    NginxBuildPaths paths;
+    constexpr std::string_view kLine = "configure arguments:";
+    const size_t at = versionOutput.find(kLine);
+    if (at == std::string_view::npos)
+        return paths;
+    paths.known = true;
+    paths.prefix = u"/usr/local/nginx/";
+    paths.confPath = u"conf/nginx.conf";
+    size_t end = versionOutput.find('\n', at);
+    if (end == std::string_view::npos)
+        end = versionOutput.size();
+    const std::string_view line = versionOutput.substr(at + kLine.size(), end - at - kLine.size());
+    // Shell words: blanks separate, single and double quotes group.
+    std::vector<std::string> words;
+    std::string word;
+    bool inWord = false;
+    char quote = 0;
+    for (char c : line) {
+        if (quote) {
+            if (c == quote)
+                quote = 0;
+            else
+                word.push_back(c);
+        } else if (c == '\'' || c == '"') {
+            quote = c;
+            inWord = true;
+        } else if (c == ' ' || c == '\t' || c == '\r') {
+            if (inWord)
+                words.push_back(word);
+            word.clear();
+            inWord = false;
+        } else {
+            word.push_back(c);
+            inWord = true;
+        }
+    }
+    if (inWord)
+        words.push_back(word);
+    for (const std::string& w : words) {
+        if (w.rfind("--prefix=", 0) == 0)
+            paths.prefix = WideFromUtf8(w.substr(9));
+        else if (w.rfind("--conf-path=", 0) == 0)
+            paths.confPath = WideFromUtf8(w.substr(12));
+    }
+    return paths;
 }
 
 bool IsUsableEnvironment(const std::vector<std::u16string>& environment) {

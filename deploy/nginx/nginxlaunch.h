@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qm {
@@ -38,6 +39,18 @@ NginxOptions ParseNginxOptions(const std::vector<std::u16string>& arguments);
 // working directory).
 std::vector<std::u16string> NginxConfigOptions(const NginxOptions& options,
                                                const std::u16string& absolutePrefix);
+
+// The paths compiled into an nginx executable, from what `nginx -V` prints
+// ("configure arguments: --prefix=/usr/share/nginx --conf-path=...").
+// Without --prefix nginx uses /usr/local/nginx/; an empty --prefix= (the
+// Windows builds) means the working directory; without --conf-path the
+// configuration is conf/nginx.conf under the prefix.
+struct NginxBuildPaths {
+    bool known = false;       // a "configure arguments:" line was found
+    std::u16string prefix;    // as compiled; empty: the working directory
+    std::u16string confPath;  // as compiled, maybe relative to the prefix
+};
+NginxBuildPaths ParseNginxBuildPaths(std::string_view versionOutput);
 
 // Whether an environment read back from a process is usable: a master
 // overwrites its environment with its title, so what is read there may be

@@ -1,9 +1,10 @@
-// The certificate files and the HTTPS edits of nginx.conf: HTTPS copies of
-// HTTP blocks, rewritten HTTPS blocks, new blocks for typed domains.
+// The certificate files and the HTTPS edits: HTTPS copies of HTTP blocks,
+// rewritten HTTPS blocks, new blocks for typed domains, each a splice of
+// the file the block lives in.
 #include <algorithm>
+#include <set>
 
 #include "deploy/netmanager.h"
-#include "deploy/nginx/nginxtext.h"
 #include "deploy/nginx/sslcertsrvnginx.h"
 #include "foundation/files.h"
 #include "foundation/lineends.h"
@@ -16,6 +17,10 @@ namespace qm {
 
 namespace {
 
+bool IsSpace(char16_t c) {
+    return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u'\f' || c == u'\v';
+}
+
 std::u16string ProtocolsLine() {
     return u"\t\tssl_protocols\t " + std::u16string(SslCertSrvNginx::kProtocols) + u";";
 }
@@ -23,15 +28,46 @@ std::u16string CiphersLine() {
     return u"\t\tssl_ciphers\t " + std::u16string(SslCertSrvNginx::kCiphers) + u";";
 }
 
-// The TLS lines of a new or copied HTTPS block. The listen line's ssl
+// Directives an HTTPS copy gets, unless the block already has them through
+// an included file (nginx refuses most of them twice).
+struct TlsPresent {
+    bool sessionTimeout = false;
+    bool protocols = false;
+    bool ciphers = false;
+    bool preferServerCiphers = false;
+};
+
+TlsPresent IncludedTls(const NginxNode* server, uint32_t ownFile) {
+    TlsPresent present;
+    if (!server)
+        return present;
+    for (const NginxNode& child : server->children) {
+        if (child.file == ownFile)
+            continue;
+        const std::u16string& name = child.name();
+        present.sessionTimeout |= name == u"ssl_session_timeout";
+        present.protocols |= name == u"ssl_protocols";
+        present.ciphers |= name == u"ssl_ciphers";
+        present.preferServerCiphers |= name == u"ssl_prefer_server_ciphers";
+    }
+    return present;
+}
+
+// The TLS lines of a new or copied HTTPS block. The listen directive's ssl
 // parameter switches TLS on: the old "ssl on;" is refused by current nginx.
-std::u16string TlsLines(const std::u16string& certFile, const std::u16string& keyFile) {
-    return u"\t\tssl_certificate\t \"" + certFile + u"\";\n" +     //
-           u"\t\tssl_certificate_key\t \"" + keyFile + u"\";\n" +  //
-           u"\t\tssl_session_timeout\t 5m;\n" +                    //
-           ProtocolsLine() + u"\n" +                               //
-           CiphersLine() + u"\n" +                                 //
-           u"\t\tssl_prefer_server_ciphers\t on;\n";
+std::u16string TlsLines(const std::u16string& certFile, const std::u16string& keyFile,
+                        const TlsPresent& present = {}) {
+    std::u16string lines = u"\t\tssl_certificate\t \"" + certFile + u"\";\n" +  //
+                           u"\t\tssl_certificate_key\t \"" + keyFile + u"\";\n";
+    if (!present.sessionTimeout)
+        lines += u"\t\tssl_session_timeout\t 5m;\n";
+    if (!present.protocols)
+        lines += ProtocolsLine() + u"\n";
+    if (!present.ciphers)
+        lines += CiphersLine() + u"\n";
+    if (!present.preferServerCiphers)
+        lines += u"\t\tssl_prefer_server_ciphers\t on;\n";
+    return lines;
 }
 
 void WriteOrFail(const std::u16string& path, std::string_view text, FilePrivacy privacy) {
@@ -41,22 +77,112 @@ void WriteOrFail(const std::u16string& path, std::string_view text, FilePrivacy 
     }
 }
 
-// Whether a listen directive already carries the ssl parameter anywhere
-// among its parameters ("listen 443 ssl http2;" as well as "... ssl;").
-bool HasSslParameter(std::u16string_view listen) {
-    static const Regex ssl(u"\\sssl(\\s|;|$)");
-    return ssl.Search(listen).has_value();
+// The directives of a block text: the children of its server block, or
+// the top level of a fragment that is no block.
+const std::vector<NginxDirective>& BlockLevel(const NginxParse& parse) {
+    for (const NginxDirective& d : parse.directives) {
+        if (d.hasBlock && d.name() == u"server")
+            return d.children;
+    }
+    return parse.directives;
 }
 
-// Where the closing brace of the http block stands; npos when the text has
-// no http block whose braces balance.
-size_t HttpBlockClosingBrace(std::u16string_view text) {
-    static const Regex http(u"^\\s*http(?=\\s|\\{)");
-    const auto match = http.Search(text);
-    if (!match)
-        return std::u16string_view::npos;
-    const NginxBlockScan scan = ScanNginxBlock(text, match->position());
-    return scan.balanced ? scan.end - 1 : std::u16string_view::npos;
+const NginxDirective* ServerOf(const NginxParse& parse) {
+    for (const NginxDirective& d : parse.directives) {
+        if (d.hasBlock && d.name() == u"server")
+            return &d;
+    }
+    return nullptr;
+}
+
+const NginxDirective* Named(const std::vector<NginxDirective>& level, std::u16string_view name) {
+    for (const NginxDirective& d : level) {
+        if (d.name() == name)
+            return &d;
+    }
+    return nullptr;
+}
+
+// The span a line-wise edit of a directive covers: from the line start its
+// leading blanks reach back to (blank lines before it included) to the end
+// of its line (a comment after it included), or to its own end when more
+// follows on that line.
+std::pair<size_t, size_t> LineSpan(std::u16string_view text, const NginxDirective& d) {
+    size_t start = d.start();
+    size_t q = start;
+    while (q > 0 && IsSpace(text[q - 1]))
+        --q;
+    if (q == 0) {
+        start = 0;
+    } else {
+        const size_t lf = text.find(u'\n', q);
+        if (lf != std::u16string_view::npos && lf < d.start())
+            start = lf + 1;
+    }
+    size_t end = d.end;
+    size_t e = end;
+    while (e < text.size() && (text[e] == u' ' || text[e] == u'\t'))
+        ++e;
+    if (e >= text.size() || text[e] == u'\r' || text[e] == u'\n' || text[e] == u'#') {
+        while (e < text.size() && text[e] != u'\r' && text[e] != u'\n')
+            ++e;
+        end = e;
+    }
+    return {start, end};
+}
+
+// A directive's line with its line end, when it stands alone on it.
+std::pair<size_t, size_t> WholeLine(std::u16string_view text, const NginxDirective& d) {
+    size_t start = d.start();
+    while (start > 0 && (text[start - 1] == u' ' || text[start - 1] == u'\t'))
+        --start;
+    size_t end = d.end;
+    while (end < text.size() && (text[end] == u' ' || text[end] == u'\t'))
+        ++end;
+    const bool alone = (start == 0 || text[start - 1] == u'\n') &&
+                       (end >= text.size() || text[end] == u'\r' || text[end] == u'\n');
+    if (!alone)
+        return {d.start(), d.end};
+    if (end < text.size() && text[end] == u'\r')
+        ++end;
+    if (end < text.size() && text[end] == u'\n')
+        ++end;
+    return {start, end};
+}
+
+void ReplaceSpan(std::u16string& text, std::pair<size_t, size_t> span,
+                 std::u16string_view replacement) {
+    text.replace(span.first, span.second - span.first, replacement);
+}
+
+bool HasParameter(const NginxListen& listen, std::u16string_view parameter) {
+    return std::find(listen.parameters.begin(), listen.parameters.end(), parameter) !=
+           listen.parameters.end();
+}
+
+// A listen directive written again: first argument replaced, some
+// parameters left out, "ssl" added when missing; the separators and any
+// comment inside stay as written.
+std::u16string RewrittenListen(std::u16string_view text, const NginxDirective& d,
+                               const std::u16string& first, const std::set<std::u16string>& drop,
+                               bool addSsl) {
+    const std::vector<NginxWord>& w = d.words;
+    std::u16string out(text.substr(w[0].start, w[0].end - w[0].start));
+    if (w.size() > 1) {
+        out += text.substr(w[0].end, w[1].start - w[0].end);
+        out += first;
+    }
+    for (size_t i = 2; i < w.size(); ++i) {
+        if (drop.count(ParameterName(w[i].value)))
+            continue;
+        out += text.substr(w[i - 1].end, w[i].start - w[i - 1].end);
+        out += text.substr(w[i].start, w[i].end - w[i].start);
+    }
+    if (addSsl)
+        out += u" ssl";
+    const size_t tail = d.terminator == NginxDirective::npos ? d.end : d.terminator;
+    out += text.substr(w.back().end, tail - w.back().end);
+    return out;
 }
 
 }  // namespace
@@ -66,13 +192,18 @@ void SslCertSrvNginx::GetCertificate() {
         keyPassword_.clear();
         ConstructSelSiteInfo();
         SetWebTypeVersion(u"nginx", u"0.0.0.0");
-        const std::u16string dir = webServiceRoot_ + NativeSeparators(u"conf/sslcert/");
+        const std::u16string dir = CertificateDirectory();
+        RecordCreatedFile(dir);
         MakeDirectoryTree(dir);
         MakeUniqueCertName();
         certFilePath_ = dir + certName_ + u".crt";
         keyFilePath_ = dir + certName_ + u".key";
+        RecordCreatedFile(certFilePath_);
+        RecordCreatedFile(keyFilePath_);
 
+        OpenVerificationPath();
         SslCertSrvSubBase::GetCertificate();
+        CloseVerificationPath();
 
         // A file that cannot be written would leave the configuration
         // pointing at nothing: that is a failure here, not later.
@@ -90,6 +221,15 @@ void SslCertSrvNginx::GetCertificate() {
         // The chain is part of the certificate file.
         DeleteFileToRecycleBin(dir + certName_ + u".chain.crt");
     });
+}
+
+std::u16string SslCertSrvNginx::CertificateDirectory() const {
+    // Beside the configuration, where nginx reads relative certificate
+    // paths from: conf/sslcert/ of a portable layout, /etc/nginx/sslcert/
+    // of a distribution's.
+    if (!mainConfFile_.empty())
+        return DirectoryOf(mainConfFile_) + u"sslcert" + PathSeparator();
+    return SslCertSrvSubBase::CertificateDirectory();
 }
 
 void SslCertSrvNginx::MakeUniqueCertName() {
@@ -112,15 +252,174 @@ void SslCertSrvNginx::MakeUniqueCertName() {
     });
 }
 
+void SslCertSrvNginx::Splice(size_t file, size_t from, size_t length, std::u16string_view text) {
+    std::u16string edited = config_.File(file).text;
+    edited.replace(from, length, WithLineEnds(text, LineEndOf(edited)));
+    config_.SetText(file, std::move(edited));
+    if (editedFiles_.size() < config_.FileCount())
+        editedFiles_.resize(config_.FileCount(), false);
+    editedFiles_[file] = true;
+    if (file == 0)
+        confText_ = config_.File(0).text;
+}
+
+std::vector<std::u16string> SslCertSrvNginx::ParametersOn(const std::u16string& addressKey,
+                                                          int32_t port,
+                                                          const NginxNode* except) const {
+    std::vector<std::u16string> names;
+    if (!configLoaded_)
+        return names;
+    for (const NginxNode* server : config_.ServerBlocks()) {
+        if (server == except)
+            continue;
+        for (const NginxNode& child : server->children) {
+            if (child.name() != u"listen")
+                continue;
+            const NginxListen l = ParseListen(*child.directive);
+            if (l.port != port || ListenAddressKey(l.address) != addressKey)
+                continue;
+            for (const auto& parameter : l.parameters) {
+                if (IsOncePerAddressParameter(parameter))
+                    names.push_back(ParameterName(parameter));
+            }
+        }
+    }
+    return names;
+}
+
+// Listen directives of a block for HTTPS. Those on the HTTPS port get the
+// ssl parameter. In a copy of an HTTP block every one on the HTTP port
+// moves to the HTTPS port (IPv6 and address forms alike), without the
+// parameters nginx allows once per address that the address already has
+// there; one whose address already listens on the HTTPS port in the block
+// is left out. A block that has certificates keeps its HTTP listens unless
+// it has none on the HTTPS port.
+void SslCertSrvNginx::ConfigSiteNodeHttpsPort(std::u16string& block) const {
+    LogTrace("SslCertSrvNginx::ConfigSiteNodeHttpsPort");
+    const NginxParse parse = ParseNginxText(block);
+    const auto& level = BlockLevel(parse);
+    const bool copy = !(Named(level, u"ssl_certificate") && Named(level, u"ssl_certificate_key"));
+    std::set<std::u16string> httpsAddresses;
+    std::vector<const NginxDirective*> listens;
+    for (const NginxDirective& d : level) {
+        if (d.name() != u"listen")
+            continue;
+        listens.push_back(&d);
+        const NginxListen l = ParseListen(d);
+        if (l.port == httpsPort_)
+            httpsAddresses.insert(ListenAddressKey(l.address));
+    }
+    // From the last to the first, so earlier positions stay valid.
+    for (auto it = listens.rbegin(); it != listens.rend(); ++it) {
+        const NginxDirective& d = **it;
+        const NginxListen l = ParseListen(d);
+        const std::u16string key = ListenAddressKey(l.address);
+        const size_t tail = d.terminator == NginxDirective::npos ? d.end : d.terminator;
+        if (d.argCount() == 0)
+            continue;
+        if (l.port == httpsPort_) {
+            if (!HasParameter(l, u"ssl")) {
+                const std::u16string first =
+                    block.substr(d.words[1].start, d.words[1].end - d.words[1].start);
+                block.replace(d.start(), tail - d.start(),
+                              RewrittenListen(block, d, first, {}, true));
+            }
+            continue;
+        }
+        if (l.port != httpPort_ || (!copy && !httpsAddresses.empty()))
+            continue;
+        if (copy && httpsAddresses.count(key)) {
+            ReplaceSpan(block, WholeLine(block, d), u"");
+            continue;
+        }
+        std::set<std::u16string> drop;
+        for (const auto& name : ParametersOn(key, httpsPort_, nullptr))
+            drop.insert(name);
+        const std::u16string first = l.address.empty()
+                                         ? FormatWide(u"%d", httpsPort_)
+                                         : FormatWide(u"%s:%d", l.address, httpsPort_);
+        block.replace(d.start(), tail - d.start(),
+                      RewrittenListen(block, d, first, drop, !HasParameter(l, u"ssl")));
+    }
+}
+
+std::u16string SslCertSrvNginx::CreateHttpsSiteNode(std::u16string block) const {
+    return CreateHttpsBlock(std::move(block), nullptr, 0);
+}
+
+std::u16string SslCertSrvNginx::CreateHttpsBlock(std::u16string block, const NginxNode* server,
+                                                 uint32_t ownFile) const {
+    LogTrace("SslCertSrvNginx::CreateHttpsSiteNode");
+    ConfigSiteNodeHttpsPort(block);
+    const NginxServerFacts expanded = server ? FactsOf(*server) : NginxServerFacts();
+    const TlsPresent included = IncludedTls(server, ownFile);
+
+    // Each edit re-reads the block: positions move with every splice.
+    auto level = [&](NginxParse& parse) -> const std::vector<NginxDirective>& {
+        parse = ParseNginxText(block);
+        return BlockLevel(parse);
+    };
+    NginxParse parse;
+    const bool ownCertificates =
+        Named(level(parse), u"ssl_certificate") && Named(level(parse), u"ssl_certificate_key");
+    const bool https = ownCertificates || expanded.IsHttps();
+    if (!https) {
+        // An HTTP block to copy: the TLS lines go before its closing brace.
+        const NginxDirective* s = ServerOf(parse = ParseNginxText(block));
+        size_t close = s && s->close != NginxDirective::npos ? s->close : block.rfind(u'}');
+        if (close == std::u16string::npos)
+            close = block.size();
+        block.insert(close, u"\n" + TlsLines(certFilePath_, keyFilePath_, included));
+        return u"\n" + block + u"\n";
+    }
+
+    bool hasProtocols = included.protocols, hasCiphers = included.ciphers;
+    if (const NginxDirective* d = Named(level(parse), u"ssl_protocols")) {
+        ReplaceSpan(block, LineSpan(block, *d), ProtocolsLine() + u"\n");
+        hasProtocols = true;
+    }
+    if (const NginxDirective* d = Named(level(parse), u"ssl_ciphers")) {
+        ReplaceSpan(block, LineSpan(block, *d), CiphersLine() + u"\n");
+        hasCiphers = true;
+    }
+    const std::u16string certificateLine = u"\t\tssl_certificate \"" + certFilePath_ + u"\";";
+    const std::u16string keyLine = u"\t\tssl_certificate_key \"" + keyFilePath_ + u"\";";
+    if (ownCertificates) {
+        ReplaceSpan(block, LineSpan(block, *Named(level(parse), u"ssl_certificate")),
+                    certificateLine);
+        ReplaceSpan(block, LineSpan(block, *Named(level(parse), u"ssl_certificate_key")), keyLine);
+    } else {
+        // The certificates come from an included file other blocks may
+        // share: this block's own pair follows everything, so it wins.
+        const NginxDirective* s = ServerOf(parse = ParseNginxText(block));
+        size_t close = s && s->close != NginxDirective::npos ? s->close : block.size();
+        block.insert(close, certificateLine + u"\n" + keyLine + u"\n");
+    }
+    // A block without these lines would keep whatever the server's
+    // defaults allow: they follow the key line.
+    if (!hasProtocols || !hasCiphers) {
+        if (const NginxDirective* key = Named(level(parse), u"ssl_certificate_key")) {
+            std::u16string added;
+            if (!hasProtocols)
+                added += u"\n" + ProtocolsLine();
+            if (!hasCiphers)
+                added += u"\n" + CiphersLine();
+            block.insert(LineSpan(block, *key).second, added);
+        }
+    }
+    return block;
+}
+
 void SslCertSrvNginx::ConfigCert() {
     RunOperation("SslCertSrvNginx::ConfigCert", [&] {
         for (const auto& domain : inputDomains_) {
-            GetSiteNodesPosRange(confText_, siteNodes_);
+            CollectServerNodes();
             GetSiteNodesConfig(siteNodes_);
             const bool httpsBlockExists = std::any_of(
                 siteNodes_.begin(), siteNodes_.end(),
                 [&](const SiteNode& n) { return n.site.siteAddr == domain && n.site.isHttps; });
-            for (const auto& node : siteNodes_) {
+            for (size_t i = 0; i < siteNodes_.size(); ++i) {
+                const SiteNode node = siteNodes_[i];
                 const SiteInfo& site = node.site;
                 if (site.siteAddr != domain ||
                     (site.sitePort != httpPort_ && site.sitePort != httpsPort_)) {
@@ -128,44 +427,71 @@ void SslCertSrvNginx::ConfigCert() {
                 }
                 if (!site.isHttps && httpsBlockExists)
                     continue;  // only the HTTPS block of the domain changes
+                const std::u16string& text = config_.File(node.file).text;
                 std::u16string block =
-                    CreateHttpsSiteNode(confText_.substr(node.start, node.end - node.start));
+                    CreateHttpsBlock(text.substr(node.start, node.end - node.start), serverOf_[i],
+                                     static_cast<uint32_t>(node.file));
                 const std::u16string twin = ToggleWww(domain);
                 if (CNetManager::IsSiteAddrHaveSameIP(domain, twin) && !ContainsSiteAddr(twin) &&
                     AcceptsUserDomains()) {
                     AddServerName(block, twin);
                 }
-                // A copy listening on a loopback address would not be
-                // reachable under the domain: listen on its address instead.
-                // A domain that does not resolve leaves the line as it is.
-                static const Regex listenLine(u"^\\s*listen.*");
-                if (const auto listen = listenLine.Search(block)) {
-                    const std::u16string line = listen->str(block);
-                    if (line.find(u"127.0.0.1") != std::u16string::npos ||
-                        line.find(u"localhost") != std::u16string::npos) {
-                        const std::u16string ip = CNetManager::GetSiteAddrIP(domain);
-                        if (!ip.empty()) {
-                            static const Regex loopback(u"127\\.0\\.0\\.1|localhost");
-                            const std::u16string changed =
-                                loopback.ReplaceAll(line, ReplacementEscape(ip));
-                            if (changed != line)
-                                block.replace(listen->position(), listen->length(), changed);
-                        }
-                    }
-                }
+                ListenOnDomainAddress(block, domain);
                 if (site.isHttps)
-                    confText_.replace(node.start, node.end - node.start, block);
+                    Splice(node.file, node.start, node.end - node.start, block);
                 else
-                    confText_.insert(node.end, block);
+                    Splice(node.file, node.end, 0, block);
                 break;
             }
         }
 
         ConfigInputSite();
-        SetServerNamesHashBucketSize(confText_);
-        if (!WriteTextFile(confText_, confFilePath_))
-            ThrowResult(result::kUndefined);
+        SetHashBucketSizeInConfiguration();
+        WriteEditedFiles();
     });
+}
+
+// A copy listening on a loopback address would not be reachable under the
+// domain: it listens on the domain's address instead. A domain that does
+// not resolve leaves the directives as they are.
+void SslCertSrvNginx::ListenOnDomainAddress(std::u16string& block,
+                                            const std::u16string& domain) const {
+    const NginxParse parse = ParseNginxText(block);
+    std::vector<const NginxWord*> firsts;
+    for (const NginxDirective& d : BlockLevel(parse)) {
+        if (d.name() == u"listen" && d.argCount() > 0 &&
+            (d.arg(0).find(u"127.0.0.1") != std::u16string::npos ||
+             d.arg(0).find(u"localhost") != std::u16string::npos))
+            firsts.push_back(&d.words[1]);
+    }
+    if (firsts.empty())
+        return;
+    const std::u16string ip = CNetManager::GetSiteAddrIP(domain);
+    if (ip.empty())
+        return;
+    static const Regex loopback(u"127\\.0\\.0\\.1|localhost");
+    for (auto it = firsts.rbegin(); it != firsts.rend(); ++it) {
+        const NginxWord& word = **it;
+        const std::u16string raw = block.substr(word.start, word.end - word.start);
+        block.replace(word.start, word.end - word.start,
+                      loopback.ReplaceAll(raw, ReplacementEscape(ip)));
+    }
+}
+
+void SslCertSrvNginx::WriteEditedFiles() {
+    for (size_t i = 0; i < editedFiles_.size(); ++i) {
+        if (!editedFiles_[i])
+            continue;
+        const NginxConfFile& file = config_.File(i);
+        RecordFileChange(file.path);
+        if (!WriteTextFile(file.text, file.path)) {
+            AddUserNote(u"The nginx configuration file " + file.path +
+                        u" cannot be written (read-only, immutable, or the disk is full?).");
+            ThrowResult(result::kConfigWriteFailed);
+        }
+        LogInfo(u"written: %s", file.path);
+        editedFiles_[i] = false;
+    }
 }
 
 void SslCertSrvNginx::SetInputDomainUnknown(const std::vector<std::u16string>& domains) {
@@ -186,90 +512,23 @@ bool SslCertSrvNginx::AcceptsUserDomains() {
     return true;
 }
 
-// The HTTPS port's listen line gets the ssl parameter; without one, the
-// HTTP port's line is turned into the HTTPS port's (dropping what followed
-// the port, such as default_server).
-void SslCertSrvNginx::ConfigSiteNodeHttpsPort(std::u16string& block) const {
-    LogTrace("SslCertSrvNginx::ConfigSiteNodeHttpsPort");
-    const Regex httpsListen(FormatWide(u"^\\s*listen.*[^\\d\\.]%d[^\\d\\.].*", httpsPort_));
-    if (const auto m = httpsListen.Search(block)) {
-        const std::u16string line = m->str(block);
-        if (HasSslParameter(line))
-            return;
-        std::u16string changed = line;
-        const size_t semicolon = changed.find(u';');
-        if (semicolon != std::u16string::npos) {
-            changed.insert(semicolon, u" ssl");
-        } else {
-            // The parameters go on past this line: add ssl to this line's
-            // parameters, before a comment that may end the line.
-            size_t end = changed.size();
-            static const Regex comment(u"(^|\\s)#");
-            if (const auto c = comment.Search(changed))
-                end = c->position();
-            while (end > 0 && (changed[end - 1] == u' ' || changed[end - 1] == u'\t' ||
-                               changed[end - 1] == u'\r'))
-                --end;
-            changed.insert(end, u" ssl");
-        }
-        block.replace(block.find(line), line.size(), changed);
-        return;
-    }
-    const Regex httpListen(FormatWide(u"^\\s*listen.*[^\\d\\.](%d)[^\\d\\.].*", httpPort_));
-    if (const auto m = httpListen.Search(block)) {
-        const std::u16string line = m->str(block);
-        const size_t portAt = m->position(1) - m->position();
-        const std::u16string changed = line.substr(0, portAt) + FormatWide(u"%d ssl;", httpsPort_);
-        block.replace(block.find(line), line.size(), changed);
-    }
-}
-
-std::u16string SslCertSrvNginx::CreateHttpsSiteNode(std::u16string block) const {
-    LogTrace("SslCertSrvNginx::CreateHttpsSiteNode");
-    ConfigSiteNodeHttpsPort(block);
-    if (HasCertificateLines(block)) {
-        static const Regex protocols(u"^\\s*ssl_protocols\\s+.*");
-        static const Regex ciphers(u"^\\s*ssl_ciphers\\s+.*");
-        const bool hasProtocols = protocols.Search(block).has_value();
-        const bool hasCiphers = ciphers.Search(block).has_value();
-        if (hasProtocols)
-            block = protocols.ReplaceFirst(block, ReplacementEscape(ProtocolsLine() + u"\n"));
-        if (hasCiphers)
-            block = ciphers.ReplaceFirst(block, ReplacementEscape(CiphersLine() + u"\n"));
-        block = NginxCertificateLine().ReplaceFirst(
-            block, ReplacementEscape(u"\t\tssl_certificate \"" + certFilePath_ + u"\";"));
-        block = NginxCertificateKeyLine().ReplaceFirst(
-            block, ReplacementEscape(u"\t\tssl_certificate_key \"" + keyFilePath_ + u"\";"));
-        // A block without these lines would keep whatever the server's
-        // defaults allow: they follow the key line.
-        if (!hasProtocols || !hasCiphers) {
-            if (const auto key = NginxCertificateKeyLine().Search(block)) {
-                std::u16string added;
-                if (!hasProtocols)
-                    added += u"\n" + ProtocolsLine();
-                if (!hasCiphers)
-                    added += u"\n" + CiphersLine();
-                block.insert(key->end(), added);
-            }
-        }
-        return block;
-    }
-    // An unbalanced block has no closing brace: the lines go at its end.
-    const size_t close = block.rfind(u'}');
-    block.insert(close == std::u16string::npos ? block.size() : close,
-                 u"\n" + TlsLines(certFilePath_, keyFilePath_));
-    return u"\n" + block + u"\n";
-}
-
 void SslCertSrvNginx::AddServerName(std::u16string& block, const std::u16string& name) {
-    // The name as a whole word of a server_name line, not inside a longer
-    // name ("shop.example.test" is not in "www.shop.example.test").
-    const Regex present(u"^\\s*server_name[^;#]*\\s" + RegexEscape(name) + u"(\\s|;|$)");
-    if (present.Search(block))
-        return;
-    static const Regex directive(u"^\\s*server_name[^;]*");
-    if (const auto m = directive.Search(block))
-        block.insert(m->end(), u" " + name);
+    const NginxParse parse = ParseNginxText(block);
+    const auto& level = BlockLevel(parse);
+    const NginxDirective* first = nullptr;
+    const std::u16string lower = ToLowerAscii(name);
+    for (const NginxDirective& d : level) {
+        if (d.name() != u"server_name")
+            continue;
+        if (!first)
+            first = &d;
+        for (size_t i = 0; i < d.argCount(); ++i) {
+            if (ToLowerAscii(d.arg(i)) == lower)
+                return;  // the name as a whole word is there already
+        }
+    }
+    if (first)
+        block.insert(first->words.back().end, u" " + name);
 }
 
 // A loopback address is borrowed only by a domain that itself resolves to
@@ -340,53 +599,96 @@ void SslCertSrvNginx::ConfigInputSite() {
                 AcceptsUserDomains()) {
                 AddServerName(block, twin);
             }
-            // Inside the http block, before its closing brace. Without a
-            // recognisable http block: before the last brace that begins a
-            // line, else before the text's last character.
-            size_t at = HttpBlockClosingBrace(confText_);
-            if (at == std::u16string::npos) {
-                static const Regex closing(u"^\\s*\\}");
-                const auto all = closing.SearchAll(confText_);
-                if (!all.empty())
-                    at = all.back().end() - 1;
-                else
-                    at = confText_.empty() ? 0 : confText_.size() - 1;
-            }
-            confText_.insert(at, block);
+            size_t file = 0;
+            const size_t at = NewBlockPosition(file);
+            Splice(file, at, 0, block);
             sites_.push_back({domain, mainSite_.siteDir, httpsPort_, true, u""});
         }
     });
 }
 
+// A new block goes into the file of the block whose root and index it
+// borrows, at its end (an included file of server blocks); in the file that
+// holds the http block, before its closing brace. Without a recognisable
+// http block: before the last brace that begins a line, else before the
+// text's last character.
+size_t SslCertSrvNginx::NewBlockPosition(size_t& file) const {
+    const NginxNode* http = nullptr;
+    for (const NginxNode& node : config_.Main()) {
+        if (node.hasBlock() && node.name() == u"http") {
+            http = &node;
+            break;
+        }
+    }
+    if (templateFile_ < config_.FileCount() && (!http || templateFile_ != http->file)) {
+        file = templateFile_;
+        return config_.File(file).text.size();
+    }
+    if (http && http->directive->close != NginxDirective::npos) {
+        file = http->file;
+        return http->directive->close;
+    }
+    file = 0;
+    const std::u16string& text = config_.File(0).text;
+    static const Regex closing(u"^\\s*\\}");
+    const auto all = closing.SearchAll(text);
+    if (!all.empty())
+        return all.back().end() - 1;
+    return text.empty() ? 0 : text.size() - 1;
+}
+
 // A bucket size already at 128 or above stays: lowering it could make
 // nginx refuse long names it accepted before.
 void SslCertSrvNginx::SetServerNamesHashBucketSize(std::u16string& text) {
-    static const Regex existing(u"^\\s*server_names_hash_bucket_size.*");
+    NginxConfig single;
+    single.LoadText(text);
+    for (const auto& [file, from, length, replacement] : HashBucketEdits(single))
+        text.replace(from, length, replacement);
+}
+
+void SslCertSrvNginx::SetHashBucketSizeInConfiguration() {
+    for (const auto& [file, from, length, replacement] : HashBucketEdits(config_))
+        Splice(file, from, length, replacement);
+}
+
+std::vector<SslCertSrvNginx::TextEdit> SslCertSrvNginx::HashBucketEdits(const NginxConfig& config) {
     const std::u16string line = u"\t\tserver_names_hash_bucket_size 128;";
-    const auto matches = existing.SearchAll(text);
-    if (!matches.empty()) {
-        static const Regex value(u"server_names_hash_bucket_size\\s+(\\d{1,9})\\s*;");
-        for (auto it = matches.rbegin(); it != matches.rend(); ++it) {
-            const std::u16string current = it->str(text);
-            if (const auto v = value.Search(current)) {
-                long size = 0;
-                for (size_t i = v->position(1); i < v->position(1) + v->length(1); ++i)
-                    size = size * 10 + (current[i] - u'0');
-                if (size >= 128)
-                    continue;
+    std::vector<TextEdit> edits;
+    const NginxNode* http = nullptr;
+    std::vector<const NginxNode*> existing;
+    for (const NginxNode& node : config.Main()) {
+        if (node.name() == u"server_names_hash_bucket_size")
+            existing.push_back(&node);
+        if (node.hasBlock() && node.name() == u"http" && !http) {
+            http = &node;
+            for (const NginxNode& child : node.children) {
+                if (child.name() == u"server_names_hash_bucket_size")
+                    existing.push_back(&child);
             }
-            text.replace(it->position(), it->length(), line);
         }
-        return;
     }
-    static const Regex http(u"^\\s*http\\s*");
-    const auto m = http.Search(text);
-    if (!m)
-        return;
-    const size_t brace = text.find(u'{', m->end());
-    if (brace == std::u16string::npos)
-        return;
-    text.replace(brace, 1, u"{\n" + line);
+    if (!existing.empty()) {
+        // From the last to the first: positions in one file stay valid.
+        for (auto it = existing.rbegin(); it != existing.rend(); ++it) {
+            const NginxNode& node = **it;
+            const NginxDirective& d = *node.directive;
+            long size = 0;
+            if (d.argCount() == 1 && !d.arg(0).empty() && d.arg(0).size() < 10 &&
+                std::all_of(d.arg(0).begin(), d.arg(0).end(),
+                            [](char16_t c) { return c >= u'0' && c <= u'9'; })) {
+                for (char16_t c : d.arg(0))
+                    size = size * 10 + (c - u'0');
+            }
+            if (size >= 128)
+                continue;
+            const auto span = LineSpan(config.File(node.file).text, d);
+            edits.push_back({node.file, span.first, span.second - span.first, line});
+        }
+        return edits;
+    }
+    if (http && http->directive->terminator != NginxDirective::npos)
+        edits.push_back({http->file, http->directive->terminator + 1, 0, u"\n" + line});
+    return edits;
 }
 
 }  // namespace qm

@@ -1,47 +1,112 @@
-// Reading nginx.conf: server blocks by brace counting, their ports, names,
-// roots and TLS state, the alias map and the site list.
+// Reading the nginx configuration: its files, the http server blocks with
+// their ports, names, roots and TLS state, the alias map and the site list.
 #include <algorithm>
 
 #include "deploy/netmanager.h"
-#include "deploy/nginx/nginxtext.h"
 #include "deploy/nginx/sslcertsrvnginx.h"
 #include "foundation/files.h"
 #include "foundation/operation.h"
 #include "foundation/paths.h"
-#include "foundation/regex.h"
+#include "foundation/textconv.h"
 
 namespace qm {
 
 namespace {
 
-bool Contains(std::u16string_view text, const Regex& pattern) {
-    return pattern.Search(text).has_value();
+bool IsSpace(char16_t c) {
+    return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u'\f' || c == u'\v';
 }
 
-std::u16string FirstMatch(std::u16string_view text, const Regex& pattern) {
-    const auto m = pattern.Search(text);
-    return m ? m->str(text) : std::u16string();
+// Where a server block starts in the site list's sense: the start of its
+// line, together with the blank lines before it when nothing else stands
+// between it and the previous block (`resume`).
+size_t BlockStart(std::u16string_view text, size_t nameStart, size_t resume) {
+    size_t q = nameStart;
+    while (q > resume && IsSpace(text[q - 1]))
+        --q;
+    if (q == resume)
+        return q;
+    const size_t lf = text.find(u'\n', q);
+    return lf != std::u16string_view::npos && lf < nameStart ? lf + 1 : nameStart;
 }
 
-const Regex& ServerStart() {
-    static const Regex re(u"^\\s*server(\\s|\\{)+");
-    return re;
+bool LooksLikeIPv4(std::u16string_view address) {
+    int dots = 0;
+    bool digit = false;
+    for (char16_t c : address) {
+        if (c >= u'0' && c <= u'9') {
+            digit = true;
+        } else if (c == u'.' && digit) {
+            ++dots;
+            digit = false;
+        } else {
+            return false;
+        }
+    }
+    return dots == 3 && digit;
 }
-const Regex& ListenLine() {
-    static const Regex re(u"^\\s*listen.*");
-    return re;
+
+bool HasDefaultServerListen(const NginxServerFacts& facts) {
+    for (const NginxNode* listen : facts.listens) {
+        const NginxListen l = ParseListen(*listen->directive);
+        if (std::find(l.parameters.begin(), l.parameters.end(), u"default_server") !=
+            l.parameters.end())
+            return true;
+    }
+    return false;
 }
-const Regex& ServerNameLine() {
-    static const Regex re(u"^\\s*server_name.*");
-    return re;
+
+// A block that answers for the machine itself: a default server, or one
+// named localhost or 127.0.0.1.
+bool IsDefaultNode(const NginxServerFacts& facts) {
+    if (HasDefaultServerListen(facts))
+        return true;
+    for (const NginxNode* names : facts.serverNames) {
+        for (size_t i = 0; i < names->directive->argCount(); ++i) {
+            const std::u16string& name = names->directive->arg(i);
+            if (name.find(u"localhost") != std::u16string::npos ||
+                name.find(u"127.0.0.1") != std::u16string::npos)
+                return true;
+        }
+    }
+    return false;
 }
-const Regex& RootLine() {
-    static const Regex re(u"^\\s*root.*");
-    return re;
+
+// The first directive of that name anywhere in a parse, depth first.
+const NginxDirective* FirstNamed(const std::vector<NginxDirective>& directives,
+                                 std::u16string_view name) {
+    for (const NginxDirective& d : directives) {
+        if (d.name() == name)
+            return &d;
+        if (const NginxDirective* inner = FirstNamed(d.children, name))
+            return inner;
+    }
+    return nullptr;
 }
-const Regex& DefaultServerListen() {
-    static const Regex re(u"^\\s*listen.+default_server\\s*");
-    return re;
+
+void AllNamed(const std::vector<NginxDirective>& directives, std::u16string_view name,
+              std::vector<const NginxDirective*>& out) {
+    for (const NginxDirective& d : directives) {
+        if (d.name() == name)
+            out.push_back(&d);
+        AllNamed(d.children, name, out);
+    }
+}
+
+std::u16string RawArgumentsOf(std::u16string_view text, const NginxDirective& d) {
+    if (d.argCount() == 0)
+        return {};
+    return std::u16string(text.substr(d.words[1].start, d.words.back().end - d.words[1].start));
+}
+
+// A directive's whole line as written (indentation included), up to its end.
+std::u16string DirectiveLine(std::u16string_view text, const NginxDirective& d) {
+    size_t start = d.start();
+    while (start > 0 && (text[start - 1] == u' ' || text[start - 1] == u'\t'))
+        --start;
+    if (start > 0 && text[start - 1] != u'\n')
+        start = d.start();
+    return std::u16string(text.substr(start, d.end - start));
 }
 
 }  // namespace
@@ -54,159 +119,133 @@ SslCertSrvNginx::~SslCertSrvNginx() {
     LogTrace("SslCertSrvNginx::~SslCertSrvNginx");
 }
 
-// Blocks are found by counting braces line by line from the word server.
-// A line whose text (from the current position) starts with "#" is a
-// comment and holds no braces that count, wherever it stands in the block;
-// a brace after other text on a line counts even when a "#" precedes it.
-// Two cases the counting cannot settle are decided here:
-//  - a block whose braces never balance ends at the end of the text;
-//  - a "server" whose first brace closes (the server lines of an upstream
-//    block) starts no block, so the server blocks after that upstream are
-//    still found.
+const std::u16string& SslCertSrvNginx::NodeFile(size_t node) const {
+    return config_.File(siteNodes_[node].file).path;
+}
+
 void SslCertSrvNginx::GetSiteNodesPosRange(const std::u16string& text,
                                            std::vector<SiteNode>& nodes) {
     LogTrace("SslCertSrvNginx::GetSiteNodesPosRange");
+    NginxConfig single;
+    single.LoadText(text);
     nodes.clear();
-    size_t s = 0;
-    while (const auto match = ServerStart().Search(text, s)) {
-        const NginxBlockScan scan = ScanNginxBlock(text, match->position());
-        if (scan.closedFirst) {
-            // Resume after the word server that began no block.
-            s = match->end();
-            continue;
-        }
+    size_t resume = 0;
+    for (const NginxNode* server : single.ServerBlocks()) {
         SiteNode node;
-        node.start = match->position();
-        node.end = scan.end;
+        node.start = BlockStart(text, server->directive->start(), resume);
+        node.end = server->directive->end;
+        resume = node.end;
         nodes.push_back(node);
-        s = node.end;
-        if (s >= text.size())
-            break;
     }
 }
 
-// The nodes' positions refer to confText, the text they were split from.
+void SslCertSrvNginx::CollectServerNodes() {
+    siteNodes_.clear();
+    serverOf_.clear();
+    std::vector<size_t> resume(config_.FileCount(), 0);
+    for (const NginxNode* server : config_.ServerBlocks()) {
+        const std::u16string& text = config_.File(server->file).text;
+        SiteNode node;
+        node.file = server->file;
+        node.start = BlockStart(text, server->directive->start(), resume[server->file]);
+        node.end = server->directive->end;
+        // A file included twice holds the same blocks: they are one site.
+        if (node.end <= resume[server->file] && resume[server->file] != 0)
+            continue;
+        resume[server->file] = node.end;
+        siteNodes_.push_back(node);
+        serverOf_.push_back(server);
+    }
+}
+
 void SslCertSrvNginx::GetSiteNodesConfig(std::vector<SiteNode>& nodes) {
     LogTrace("SslCertSrvNginx::GetSiteNodesConfig");
-    const Regex httpListen(FormatWide(u"^\\s*listen.*[^\\d\\.]%d[^\\d\\.]", httpPort_));
-    const Regex httpsListen(FormatWide(u"^\\s*listen.*[^\\d\\.]%d[^\\d\\.]", httpsPort_));
-    for (auto& node : nodes) {
-        const std::u16string_view block =
-            std::u16string_view(confText_).substr(node.start, node.end - node.start);
-        SiteInfo& site = node.site;
+    const bool own = &nodes == &siteNodes_ && serverOf_.size() == nodes.size();
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        // Nodes of another text than the configuration are read on their own.
+        NginxConfig single;
+        const NginxNode* server = own ? serverOf_[i] : nullptr;
+        if (!server) {
+            single.LoadText(confText_.substr(nodes[i].start, nodes[i].end - nodes[i].start));
+            const auto servers = single.ServerBlocks();
+            if (servers.empty()) {
+                nodes[i].site = SiteInfo();
+                continue;
+            }
+            server = servers.front();
+        }
+        const NginxServerFacts facts = FactsOf(*server);
+        SiteInfo& site = nodes[i].site;
         site = SiteInfo();
-        site.sitePort = ParseListenPort(block);
-        site.siteAddr = ParseServerNames(block);
-        if (const auto root = RootLine().Search(block))
-            site.siteDir = SiteDirForRoot(ParseRootValue(root->str(block)));
-        else
-            site.siteDir = webServiceRoot_ + u"html" + PathSeparator();
-        site.isHttps = HasCertificateLines(block);
+        site.sitePort = facts.listens.empty() ? 80 : ParseListen(*facts.listens[0]->directive).port;
+
+        std::u16string primary;
+        for (const NginxNode* names : facts.serverNames) {
+            for (size_t a = 0; a < names->directive->argCount(); ++a) {
+                // nginx compares names without regard to case.
+                std::u16string name = ToLowerAscii(names->directive->arg(a));
+                if (name.empty())
+                    continue;
+                if (primary.empty())
+                    primary = std::move(name);
+                else if (name != primary)
+                    aliasMap_[name] = primary;
+            }
+        }
+        site.siteAddr = RemoveWhitespace(primary);
+        site.siteDir = facts.root && facts.root->directive->argCount() > 0
+                           ? SiteDirForRoot(facts.root->directive->arg(0))
+                           : webServiceRoot_ + u"html" + PathSeparator();
+        site.isHttps = facts.IsHttps();
 
         const int32_t port = site.isHttps ? httpsPort_ : httpPort_;
-        const Regex& listenOnPort = site.isHttps ? httpsListen : httpListen;
-        if (const auto listen = listenOnPort.Search(block)) {
+        for (const NginxNode* listen : facts.listens) {
+            const NginxListen l = ParseListen(*listen->directive);
+            if (l.port != port)
+                continue;
             site.sitePort = port;
-            const std::u16string line = listen->str(block);
-            static const Regex address(u"\\d+.\\d+.\\d+.\\d+");
-            if (const auto ip = address.Search(line))
-                site.siteIP = ip->str(line);
-            else if (line.find(u"localhost") != std::u16string::npos)
+            if (LooksLikeIPv4(l.address))
+                site.siteIP = l.address;
+            else if (l.address.find(u"localhost") != std::u16string::npos)
                 site.siteIP = u"localhost";
+            break;
         }
     }
 }
 
 int32_t SslCertSrvNginx::ParseListenPort(std::u16string_view block) {
-    const auto first = ListenLine().Search(block);
-    if (!first)
-        return 80;
-    const std::u16string line = first->str(block);
-    static const Regex addressFirst(u"^\\s*listen\\s+\\d+\\..*;");
-    static const Regex portFirst(u"^\\s*listen\\s+\\d+.*;");
-    static const Regex portAfterColon(u":\\s*\\d+.*;");
-    static const Regex number(u"\\d+");
-    auto firstNumber = [&](const std::u16string& text) {
-        const auto n = number.Search(text);
-        if (!n)
-            return 80;
-        int32_t value = 0;
-        for (size_t i = n->position(); i < n->end(); ++i) {
-            if (value > 65535)
-                return 0;  // no port; also keeps the sum from overflowing
-            value = value * 10 + (text[i] - u'0');
-        }
-        return value;
-    };
-    if (addressFirst.Search(line)) {
-        const auto colon = portAfterColon.Search(line);
-        return colon ? firstNumber(colon->str(line)) : 80;
-    }
-    if (portFirst.Search(line))
-        return firstNumber(line);
-    return 80;
+    const NginxParse parse = ParseNginxText(block);
+    const NginxDirective* listen = FirstNamed(parse.directives, u"listen");
+    return listen ? ParseListen(*listen).port : 80;
 }
 
-// A server_name directive without its ";" ends with its block.
 std::u16string SslCertSrvNginx::ParseServerNames(std::u16string_view block) {
+    const NginxParse parse = ParseNginxText(block);
+    std::vector<const NginxDirective*> directives;
+    AllNamed(parse.directives, u"server_name", directives);
     std::u16string primary;
-    static const Regex nextLine(u".+");
-    static const Regex comment(u"^\\s*#");
-    for (const auto& match : ServerNameLine().SearchAll(block)) {
-        bool terminated = false;
-        primary = ParseServerNameLine(primary, match.str(block), terminated);
-        size_t pos = match.end();
-        while (!terminated) {
-            const auto line = nextLine.Search(block, pos);
-            if (!line)
-                break;
-            pos = line->end();
-            const std::u16string text = line->str(block);
-            if (comment.Search(text))
+    for (const NginxDirective* d : directives) {
+        for (size_t a = 0; a < d->argCount(); ++a) {
+            std::u16string name = ToLowerAscii(d->arg(a));
+            if (name.empty())
                 continue;
-            primary = ParseServerNameLine(primary, text, terminated);
+            if (primary.empty())
+                primary = std::move(name);
+            else if (name != primary)
+                aliasMap_[name] = primary;
         }
     }
     return RemoveWhitespace(primary);
 }
 
-// The names of one line of a server_name directive. What follows the ";"
-// (another directive, a comment) and a comment after the names are not
-// names.
-std::u16string SslCertSrvNginx::ParseServerNameLine(std::u16string primary,
-                                                    std::u16string_view line, bool& terminated) {
-    terminated = line.find(u';') != std::u16string_view::npos;
-    static const Regex directive(u"^\\s*server_name(\\s+|$)");
-    static const Regex endOfNames(u"\\s*(;|(^|\\s)#).*");
-    static const Regex blanks(u"\\s+");
-    std::u16string names = directive.ReplaceFirst(line, u"");
-    names = endOfNames.ReplaceFirst(names, u"");
-    names = blanks.ReplaceAll(names, u" ");
-    size_t start = 0;
-    while (start <= names.size()) {
-        size_t blank = names.find(u' ', start);
-        if (blank == std::u16string::npos)
-            blank = names.size();
-        std::u16string piece = names.substr(start, blank - start);
-        start = blank + 1;
-        if (piece.empty())
-            continue;
-        if (primary.empty())
-            primary = std::move(piece);
-        else if (piece != primary)
-            aliasMap_[piece] = primary;
-    }
-    return primary;
-}
-
 std::u16string SslCertSrvNginx::ParseRootValue(std::u16string_view line) {
-    static const Regex directive(u"^\\s*root\\s+");
-    static const Regex end(u"\\s*;");
-    return end.ReplaceFirst(directive.ReplaceFirst(line, u""), u"");
+    const NginxParse parse = ParseNginxText(line);
+    const NginxDirective* root = FirstNamed(parse.directives, u"root");
+    return root ? RawArgumentsOf(line, *root) : std::u16string();
 }
 
 std::u16string SslCertSrvNginx::SiteDirForRoot(std::u16string value) const {
-    // nginx takes a quoted value without its quotes.
+    // A quoted value stands for the text inside the quotes.
     if (value.size() >= 2 && (value.front() == u'"' || value.front() == u'\'') &&
         value.back() == value.front()) {
         value = value.substr(1, value.size() - 2);
@@ -217,15 +256,55 @@ std::u16string SslCertSrvNginx::SiteDirForRoot(std::u16string value) const {
 }
 
 void SslCertSrvNginx::ReadRootAndIndex(std::u16string_view block) {
-    const auto root = RootLine().Search(block);
+    const NginxParse parse = ParseNginxText(block);
+    const NginxDirective* root = FirstNamed(parse.directives, u"root");
     if (!root)
         return;
-    defaultRoot_ = ParseRootValue(root->str(block));
-    static const Regex indexLine(u"^\\s*index.*");
-    static const Regex indexDirective(u"^\\s*index\\s+");
-    static const Regex end(u"\\s*;");
-    if (const auto index = indexLine.Search(block))
-        defaultIndex_ = end.ReplaceFirst(indexDirective.ReplaceFirst(index->str(block), u""), u"");
+    defaultRoot_ = RawArgumentsOf(block, *root);
+    if (const NginxDirective* index = FirstNamed(parse.directives, u"index"))
+        defaultIndex_ = RawArgumentsOf(block, *index);
+}
+
+void SslCertSrvNginx::UseConfigurationText(std::u16string text) {
+    config_.LoadText(std::move(text));
+    configLoaded_ = true;
+    editedFiles_.assign(config_.FileCount(), false);
+    confText_ = config_.File(0).text;
+}
+
+void SslCertSrvNginx::LoadConfiguration() {
+    if (configLoaded_)
+        return;
+    confFilePath_ = mainConfFile_.empty() ? webServiceRoot_ + NativeSeparators(u"conf/nginx.conf")
+                                          : mainConfFile_;
+    if (!FileExists(confFilePath_)) {
+        LogError(u"SslCertSrvNginx::GetSitesInfo, cannot read %s", confFilePath_);
+        confFilePath_.clear();
+        ThrowResult(result::kWebServiceNotRunning);
+    }
+    std::u16string problem;
+    if (!config_.Load(confFilePath_, problem)) {
+        LogError(u"SslCertSrvNginx::GetSitesInfo, %s", problem);
+        // nginx's own words, where nginx can be asked.
+        std::string output;
+        if (!launch_.program.empty() && !TestConfiguration(output))
+            NoteServerMessages(output);
+        else
+            AddUserNote(u"nginx: " + problem);
+        ThrowResult(result::kConfigTestFailed);
+    }
+    for (size_t i = 0; i < config_.FileCount(); ++i) {
+        const NginxConfFile& file = config_.File(i);
+        LogInfo(u"nginx configuration file: %s", file.path);
+        if (!file.parse.error.empty()) {
+            LogWarn(u"nginx would refuse %s:%d: %s", file.path,
+                    static_cast<int>(LineNumberAt(file.text, file.parse.errorAt)),
+                    file.parse.error);
+        }
+    }
+    configLoaded_ = true;
+    editedFiles_.assign(config_.FileCount(), false);
+    confText_ = config_.File(0).text;
 }
 
 void SslCertSrvNginx::GetSitesInfo(std::vector<std::u16string>& siteAddrs) {
@@ -237,40 +316,33 @@ void SslCertSrvNginx::GetSitesInfo(std::vector<std::u16string>& siteAddrs) {
         httpListenAddrs_.clear();
         httpsListenAddrs_.clear();
 
-        if (confFilePath_.empty()) {
-            confFilePath_ = mainConfFile_.empty()
-                                ? webServiceRoot_ + NativeSeparators(u"conf/nginx.conf")
-                                : mainConfFile_;
-            if (!FileExists(confFilePath_)) {
-                LogError(u"SslCertSrvNginx::GetSitesInfo, cannot read %s", confFilePath_);
-                confFilePath_.clear();
-                ThrowResult(result::kWebServiceNotRunning);
-            }
-            confText_ = ReadTextFile(confFilePath_);
-        }
-        GetSiteNodesPosRange(confText_, siteNodes_);
+        LoadConfiguration();
+        CollectServerNodes();
         GetSiteNodesConfig(siteNodes_);
 
-        const std::u16string_view text(confText_);
-        auto blockOf = [&](const SiteNode& node) {
-            return text.substr(node.start, node.end - node.start);
-        };
+        std::vector<NginxServerFacts> facts;
+        facts.reserve(serverOf_.size());
+        for (const NginxNode* server : serverOf_)
+            facts.push_back(FactsOf(*server));
         auto matchesPorts = [&](const SiteNode& node) {
             return node.site.isHttps ? node.site.sitePort == httpsPort_
                                      : node.site.sitePort == httpPort_;
         };
-        auto isDefaultNode = [&](std::u16string_view block) {
-            static const Regex localName(u"^\\s*server_name.+localhost\\s*");
-            static const Regex loopbackName(u"^\\s*server_name.+127.0.0.1\\s*");
-            return Contains(block, DefaultServerListen()) || Contains(block, localName) ||
-                   Contains(block, loopbackName);
+        // Root and index of a node become those of new blocks.
+        auto borrowRootAndIndex = [&](size_t i) {
+            if (!facts[i].root)
+                return;
+            defaultRoot_ = RawArguments(config_, *facts[i].root);
+            if (facts[i].index)
+                defaultIndex_ = RawArguments(config_, *facts[i].index);
+            templateFile_ = siteNodes_[i].file;
         };
 
-        for (const auto& node : siteNodes_) {
+        for (size_t i = 0; i < siteNodes_.size(); ++i) {
+            const SiteNode& node = siteNodes_[i];
             if (!matchesPorts(node))
                 continue;
-            const std::u16string_view block = blockOf(node);
-            if (mainSite_.sitePort != 0 && !isDefaultNode(block))
+            if (mainSite_.sitePort != 0 && !IsDefaultNode(facts[i]))
                 continue;
             mainSite_.siteAddr = node.site.siteAddr;
             mainSite_.sitePort = node.site.sitePort;
@@ -278,15 +350,15 @@ void SslCertSrvNginx::GetSitesInfo(std::vector<std::u16string>& siteAddrs) {
             mainSite_.siteIP = node.site.siteIP;
             if (!node.site.siteDir.empty())
                 mainSite_.siteDir = node.site.siteDir;
-            ReadRootAndIndex(block);
-            if (Contains(block, DefaultServerListen()))
+            borrowRootAndIndex(i);
+            if (HasDefaultServerListen(facts[i]))
                 defaultSites_.push_back(node.site);
         }
         if (mainSite_.siteDir.empty()) {
-            for (const auto& node : siteNodes_) {
-                if (matchesPorts(node) && !node.site.siteDir.empty()) {
-                    mainSite_.siteDir = node.site.siteDir;
-                    ReadRootAndIndex(blockOf(node));
+            for (size_t i = 0; i < siteNodes_.size(); ++i) {
+                if (matchesPorts(siteNodes_[i]) && !siteNodes_[i].site.siteDir.empty()) {
+                    mainSite_.siteDir = siteNodes_[i].site.siteDir;
+                    borrowRootAndIndex(i);
                     break;
                 }
             }
@@ -300,7 +372,8 @@ void SslCertSrvNginx::GetSitesInfo(std::vector<std::u16string>& siteAddrs) {
         for (const auto& [alias, primary] : aliasMap_)
             aliasesOf[primary].push_back(alias);
 
-        for (const auto& node : siteNodes_) {
+        for (size_t i = 0; i < siteNodes_.size(); ++i) {
+            const SiteNode& node = siteNodes_[i];
             if (!matchesPorts(node))
                 continue;
             SiteInfo site = node.site;
@@ -318,9 +391,9 @@ void SslCertSrvNginx::GetSitesInfo(std::vector<std::u16string>& siteAddrs) {
                 }
             }
             if (site.isHttps) {
-                const std::u16string_view block = blockOf(node);
-                usedCertFiles_.push_back(FirstMatch(block, NginxCertificateLine()));
-                usedCertFiles_.push_back(FirstMatch(block, NginxCertificateKeyLine()));
+                for (const NginxNode* d : {facts[i].certificate, facts[i].certificateKey})
+                    usedCertFiles_.push_back(
+                        DirectiveLine(config_.File(d->file).text, *d->directive));
             }
         }
 
@@ -330,6 +403,16 @@ void SslCertSrvNginx::GetSitesInfo(std::vector<std::u16string>& siteAddrs) {
         }
         RemoveDuplicateSites(sites_);
     });
+}
+
+std::vector<size_t> SslCertSrvNginx::NodesNamed(const std::u16string& name) const {
+    std::vector<size_t> found;
+    for (size_t i = 0; i < siteNodes_.size(); ++i) {
+        if (siteNodes_[i].site.siteAddr == name ||
+            ResolveAlias(name) == siteNodes_[i].site.siteAddr)
+            found.push_back(i);
+    }
+    return found;
 }
 
 }  // namespace qm

@@ -30,6 +30,9 @@ std::u16string ServiceUnitOfProcess(ProcessId pid);
 
 bool ProcessGone(ProcessId pid);
 
+// Sends the reload request (SIGHUP); false when it cannot be delivered.
+bool SendReload(ProcessId pid);
+
 // Sends the kill to the process and every descendant (which cannot fork any
 // more while this runs). False when it could not be issued at all.
 bool KillProcessTreeNow(ProcessId pid);

@@ -1,5 +1,6 @@
 // main() of every test binary: the run gets its own program directory
-// (QUILLMATE_HOME), so logs and records never land outside temporary folders.
+// (QUILLMATE_HOME) and service directory (VANTREL_HOME), so logs, settings
+// and records never land outside temporary folders.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -30,6 +31,13 @@ int main(int argc, char** argv) {
         home = std::make_unique<qm::test::TempDir>();
         g_homePath = home->path();
         setenv("QUILLMATE_HOME", home->narrow().c_str(), 1);
+    }
+    // The service directory (deployment settings and records) too, unless
+    // the caller chose one.
+    std::unique_ptr<qm::test::TempDir> service;
+    if (const char* chosen = std::getenv("VANTREL_HOME"); !chosen || !*chosen) {
+        service = std::make_unique<qm::test::TempDir>();
+        setenv("VANTREL_HOME", service->narrow().c_str(), 1);
     }
     return RUN_ALL_TESTS();
 }

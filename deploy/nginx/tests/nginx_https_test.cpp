@@ -44,13 +44,18 @@ protected:
 };
 
 TEST_F(NginxHttpsTest, ListenLinesForTheHttpsPort) {
-    // The HTTP port's line becomes the HTTPS port's; what followed the port
-    // is dropped, an address before it stays.
+    // The HTTP port's line becomes the HTTPS port's, its address and
+    // parameters kept (nothing else listens there with them).
     EXPECT_EQ(HttpsPort(u"  listen 10.1.2.3:80 default_server;\n  root html;"),
-              u"  listen 10.1.2.3:443 ssl;\n  root html;");
+              u"  listen 10.1.2.3:443 default_server ssl;\n  root html;");
     EXPECT_EQ(HttpsPort(u"  listen 80;"), u"  listen 443 ssl;");
-    // An HTTPS port line gets the ssl parameter unless it has it already.
-    EXPECT_EQ(HttpsPort(u"  listen 443;\n  listen 80;"), u"  listen 443 ssl;\n  listen 80;");
+    // Every one of them, IPv6 and address forms alike.
+    EXPECT_EQ(HttpsPort(u"  listen 80 reuseport;\n  listen [::]:80;\n  listen 127.0.0.1;"),
+              u"  listen 443 reuseport ssl;\n  listen [::]:443 ssl;\n  listen 127.0.0.1:443 ssl;");
+    // An HTTPS port line gets the ssl parameter unless it has it already; a
+    // copy does not answer HTTP where it already listens for HTTPS.
+    EXPECT_EQ(HttpsPort(u"  listen 443;\n  listen 80;\n  listen [::]:80;"),
+              u"  listen 443 ssl;\n  listen [::]:443 ssl;");
     EXPECT_EQ(HttpsPort(u"  listen [::]:443 default_server;"),
               u"  listen [::]:443 default_server ssl;");
     EXPECT_EQ(HttpsPort(u"  listen 443 ssl;"), u"  listen 443 ssl;");
@@ -74,7 +79,7 @@ TEST_F(NginxHttpsTest, HttpBlockBecomesAnHttpsCopy) {
         u"    }";
     EXPECT_EQ(d.CreateHttpsSiteNode(block),
               u"\n    server {\n"
-              u"        listen 127.0.0.1:443 ssl;\n"
+              u"        listen 127.0.0.1:443 default_server ssl;\n"
               u"        server_name shop.example.test;\n"
               u"    \n" +
                   Tls() + u"}\n");

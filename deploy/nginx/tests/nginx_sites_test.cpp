@@ -15,7 +15,7 @@ namespace {
 using test::BlocksOf;
 using test::NginxUnderTest;
 
-TEST(NginxBlocks, SplitsAtBracesAndIgnoresCommentLines) {
+TEST(NginxBlocks, SplitsAtBracesAndIgnoresComments) {
     NginxUnderTest d;
     const std::u16string text =
         u"http {\n"
@@ -45,9 +45,9 @@ TEST(NginxBlocks, SplitsAtBracesAndIgnoresCommentLines) {
     // the resumed search starts at a line start (leading blank lines belong
     // to the next block).
     EXPECT_EQ(blocks[1], u"\n\n    server { # }\n        listen 8080;\n    }");
-    // A brace after other text counts, even behind a "#": this block needs
-    // one more closing brace.
-    EXPECT_EQ(blocks[2].substr(blocks[2].size() - 11), u"    }\n    }");
+    // A "#" starts a comment wherever it begins a word: the brace behind it
+    // does not count, as nginx reads it.
+    EXPECT_EQ(blocks[2], u"\n    server {\n        listen 81; # {\n        }");
 }
 
 TEST(NginxBlocks, UnbalancedBlockEndsAtTheEndAndUpstreamServersStartNoBlock) {

@@ -274,6 +274,10 @@ std::optional<ProcessLaunch> ReadLaunch(ProcessId pid) {
     return launch;
 }
 
+bool SendReload(ProcessId pid) {
+    return IsSingleProcessId(pid) && kill(static_cast<pid_t>(pid), SIGHUP) == 0;
+}
+
 bool KillProcessTreeNow(ProcessId pid) {
     const pid_t self = getpid();
     if (!IsSingleProcessId(pid) || static_cast<pid_t>(pid) == self)

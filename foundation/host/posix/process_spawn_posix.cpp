@@ -216,8 +216,12 @@ bool RunCapture(const std::vector<std::string>& arguments, int timeoutMs, std::s
     if (pipe2(pipeFds, O_CLOEXEC) != 0)
         return false;
     const pid_t child = fork();
-    if (child == 0)
+    if (child == 0) {
+        // A group of its own: a Ctrl-C at our terminal is ours to handle and
+        // must not cut a helper tool short (a reload half sent, a test cut off).
+        setpgid(0, 0);
         ExecInChild(plan, -1, pipeFds[1], pipeFds[1], -1);
+    }
     close(pipeFds[1]);
     if (child < 0) {
         close(pipeFds[0]);
