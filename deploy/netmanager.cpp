@@ -3,7 +3,6 @@
 #include <mutex>
 
 #include "foundation/netresolve.h"
-#include "foundation/regex.h"
 #include "foundation/runlog.h"
 #include "foundation/textconv.h"
 
@@ -36,8 +35,43 @@ std::string Resolve(const std::u16string& siteAddr) {
 
 }  // namespace
 
+namespace {
+
+// White space as a name typed by hand may hold it: what "\s" matches, and
+// the Unicode spaces input methods type (no-break and ideographic spaces).
+bool IsSpaceInName(char16_t c) {
+    switch (c) {
+        case u' ':
+        case u'\t':
+        case u'\n':
+        case u'\v':
+        case u'\f':
+        case u'\r':
+        case u'\u0085':
+        case u'\u00A0':
+        case u'\u1680':
+        case u'\u2028':
+        case u'\u2029':
+        case u'\u202F':
+        case u'\u205F':
+        case u'\u3000':
+        case u'\uFEFF':
+            return true;
+        default:
+            return c >= u'\u2000' && c <= u'\u200A';
+    }
+}
+
+}  // namespace
+
 std::u16string RemoveWhitespace(std::u16string_view text) {
-    return Regex(u"\\s*").ReplaceAll(text, u"");
+    std::u16string out;
+    out.reserve(text.size());
+    for (char16_t c : text) {
+        if (!IsSpaceInName(c))
+            out.push_back(c);
+    }
+    return out;
 }
 
 bool CNetManager::CheckSiteAddrFormat(std::u16string& siteAddr) {
@@ -64,7 +98,9 @@ bool CNetManager::IsSiteAddrHaveSameIP(std::u16string first, std::u16string seco
     const std::string b = Resolve(RemoveWhitespace(second));
     bool same = true;
     if (a.empty() || b.empty()) {
-        LogError("CNetManager::IsSiteAddrHaveSameIP, null str: %s vs %s", a, b);
+        // A name that does not resolve is simply not on this machine: an
+        // expected answer, not an error.
+        LogTrace("CNetManager::IsSiteAddrHaveSameIP, not resolved: %s vs %s", a, b);
         same = false;
     }
     if (a != b) {

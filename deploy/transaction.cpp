@@ -405,10 +405,14 @@ void SslCertSrvBase::UndoLastDeployment(bool force) {
                 continue;
             edited.push_back(file.path);
             if (exists) {
-                // Whatever happens next, the administrator's version is kept.
+                // Whatever happens next, the administrator's version is kept,
+                // beside the records (a record's folder goes with its undo).
+                const std::u16string keptDir =
+                    DeploymentHistory(GetServiceDirectory()).Directory() + u"kept" +
+                    PathSeparator();
                 const std::u16string keep =
-                    record.folder + FileNameOf(file.path) + u".edited-" + CompactTimestamp();
-                if (CopyFileSilently(file.path, keep))
+                    keptDir + FileNameOf(file.path) + u".edited-" + CompactTimestamp();
+                if (MakeDirectoryTree(keptDir) && CopyFileSilently(file.path, keep))
                     AddUserNote(u"Your edited " + file.path + u" is kept as " + keep + u".");
             }
         }

@@ -55,13 +55,14 @@ void TestDeployer::BackupWeb() {
 void TestDeployer::ConfigCert() {
     RunOperation("TestDeployer::ConfigCert", [&] {
         Record("ConfigCert");
-        if (configHook)
-            configHook();
         for (const auto& f : configFiles_) {
             std::string bytes;
             ReadFileBytes(f, bytes);
+            RecordFileChange(f);
             WriteFileAtomic(f, bytes + "edited for " + NarrowFromWide(certName_) + "\n");
         }
+        if (configHook)
+            configHook();
     });
 }
 

@@ -24,8 +24,10 @@ public:
     void SetAcceptsUserDomains(bool accepts) { acceptsUserDomains_ = accepts; }
     // Files BackupWeb records and ConfigCert appends a line to.
     void SetConfigFiles(std::vector<std::u16string> files) { configFiles_ = std::move(files); }
-    // When set, run instead of ConfigCert's edit (to inject failures).
+    // When set, run after ConfigCert's edit (to inject failures).
     std::function<void()> configHook;
+    // What ServerRunning reports.
+    bool running = true;
     // When false, GetCertificate only selects sites (no enrollment).
     bool enroll = true;
 
@@ -44,6 +46,7 @@ public:
     void StopWebService() override;
     void StartWebService() override;
     bool AcceptsUserDomains() override { return acceptsUserDomains_; }
+    bool ServerRunning() override { return running; }
 
     // "GetCertificate", "BackupWeb", ... with the stage seen on entry.
     std::vector<std::pair<std::string, int32_t>> calls;
