@@ -36,6 +36,10 @@ enum WebServerType : int32_t {
 
 class CGuiWnd : public ui::Window, public ui::INotify {
 public:
+    // The most domains a deployment may be given: a name and its "www."
+    // twin.
+    static constexpr size_t kMaxTypedDomains = 2;
+
     // Creates the deployer for a type index; nullptr when there is none.
     using DeployerFactory = std::function<std::unique_ptr<SslCertSrvBase>(int32_t type)>;
 
@@ -115,6 +119,12 @@ private:
     void DeleteVantrel();
     void InitSslService(const std::u16string& centerUrl, int32_t httpPort, int32_t httpsPort);
     void GetSitesInfo();
+    // The typed domains without blanks, in lower case, once each and
+    // without the local names; raises "Too many domain names" for more than
+    // kMaxTypedDomains of them, "invalid domain." (the names kept for the
+    // settings tab) for names of the wrong form - both before any name is
+    // looked up - and for names that do not resolve.
+    std::vector<std::u16string> CheckTypedDomains(const std::vector<std::u16string>& input);
     void BindCertToSite();
     void SaveConfig();
     void StartServiceW();

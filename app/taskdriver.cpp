@@ -268,45 +268,27 @@ void CGuiWnd::GetSitesInfo() {
             invalidDomains_.clear();
             input = inputDomains_;
         }
+        const std::vector<std::u16string> typed = CheckTypedDomains(input);
 
-        // "localhost" and "127.0.0.1" are not rejected as invalid here: like
-        // a server's own local names they are dropped below, so typing only
-        // them ends in "no valid domain".
-        std::u16string invalid;
-        for (const std::u16string& domain : input) {
-            if (IsLocalName(RemoveWhitespace(domain)))
-                continue;
-            if (!CNetManager::IsValidSiteAddr(domain)) {
-                LogWarn(u"CNetManager::IsValidSiteAddr return false, siteAddr: %s", domain);
-                invalid += domain + u", ";
-            }
-        }
-        if (!invalid.empty()) {
-            invalid.resize(invalid.size() - 2);
-            std::lock_guard lock(stateMutex_);
-            invalidDomains_ = invalid;
-            ThrowResult(result::kInvalidDomain);
-        }
-
-        if (!input.empty()) {
-            sites.insert(sites.end(), input.begin(), input.end());
+        if (!typed.empty()) {
+            sites.insert(sites.end(), typed.begin(), typed.end());
             std::sort(sites.begin(), sites.end());
             sites.erase(std::unique(sites.begin(), sites.end()), sites.end());
         }
 
-        // Names are compared once their blanks are gone, so "a.com" typed as
-        // " a.com" after a comma is not listed (and certified) twice.
+        // Names are compared once their blanks are gone, so a site written
+        // with a blank is not listed (and certified) twice.
         std::vector<std::u16string> kept;
         std::u16string collected;
         for (const std::u16string& site : sites) {
             const std::u16string name = RemoveWhitespace(site);
+            if (std::find(kept.begin(), kept.end(), name) != kept.end())
+                continue;
             const bool usable = !IsLocalName(name) && CNetManager::IsValidSiteAddr(name);
             if (!usable) {
                 LogInfo(u"siteAddr is %s, no valide!", name);
                 continue;
             }
-            if (std::find(kept.begin(), kept.end(), name) != kept.end())
-                continue;
             kept.push_back(name);
             collected += name + u", ";
         }
@@ -323,6 +305,63 @@ void CGuiWnd::GetSitesInfo() {
         ShowResultText(true, collected);
         ThrowSucceed();
     });
+}
+
+std::vector<std::u16string> CGuiWnd::CheckTypedDomains(const std::vector<std::u16string>& input) {
+    // "localhost" and "127.0.0.1" are not rejected here: like a server's own
+    // local names they are dropped, so typing only them ends in "no valid
+    // domain".
+    auto isLocal = [](const std::u16string& domain) {
+        return IsLocalName(RemoveWhitespace(domain));
+    };
+
+    // The count and the form come first: no name is looked up before the
+    // list is known to be short enough and well formed, so a long list is
+    // refused at once rather than after one name query per entry.
+    std::vector<std::u16string> typed;     // without blanks, lower case, once each
+    std::vector<std::u16string> spelling;  // as typed, for the list of invalid names
+    for (const std::u16string& domain : input) {
+        const std::u16string name = ToLowerAscii(RemoveWhitespace(domain));
+        if (name.empty() || isLocal(domain))
+            continue;
+        if (std::find(typed.begin(), typed.end(), name) != typed.end())
+            continue;
+        typed.push_back(name);
+        spelling.push_back(domain);
+        if (typed.size() > kMaxTypedDomains) {
+            LogWarn("CGuiWnd::GetSitesInfo, more than %d domain names typed", kMaxTypedDomains);
+            ThrowResult(result::kTooManyDomains);
+        }
+    }
+
+    auto refuse = [&](const std::u16string& invalid) {
+        {
+            std::lock_guard lock(stateMutex_);
+            invalidDomains_ = invalid.substr(0, invalid.size() - 2);
+        }
+        ThrowResult(result::kInvalidDomain);
+    };
+    std::u16string invalid;
+    for (const std::u16string& domain : input) {
+        std::u16string name = domain;
+        if (isLocal(domain) || CNetManager::CheckSiteAddrFormat(name))
+            continue;
+        LogWarn(u"CNetManager::CheckSiteAddrFormat return false, siteAddr: %s", domain);
+        invalid += domain + u", ";
+    }
+    if (!invalid.empty())
+        refuse(invalid);
+
+    // Well formed; each name must also resolve.
+    for (size_t i = 0; i < typed.size(); ++i) {
+        if (!CNetManager::IsValidSiteAddr(typed[i])) {
+            LogWarn(u"CNetManager::IsValidSiteAddr return false, siteAddr: %s", spelling[i]);
+            invalid += spelling[i] + u", ";
+        }
+    }
+    if (!invalid.empty())
+        refuse(invalid);
+    return typed;
 }
 
 void CGuiWnd::BindCertToSite() {

@@ -2,7 +2,9 @@
 // which order, and what the window lets the operator do meanwhile.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 
 #include "app/deployers.h"
@@ -11,6 +13,7 @@
 #include "app/settingsfile.h"
 #include "app/tests/fake_engine.h"
 #include "foundation/files.h"
+#include "foundation/format.h"
 #include "foundation/results.h"
 #include "foundation/runlog.h"
 #include "foundation/textconv.h"
@@ -21,6 +24,29 @@ namespace qm {
 namespace {
 
 using namespace std::chrono_literals;
+
+// Counts the names looked up, for as long as it lives; the names of the
+// fixture's table resolve.
+class CountingResolver {
+public:
+    CountingResolver() {
+        auto calls = calls_;
+        previous_ = CNetManager::SetResolver([calls](const std::string& name) {
+            calls->fetch_add(1);
+            static const std::vector<std::string> known = {
+                "shop.example.test", "www.shop.example.test", "a.example.test", "b.example.test"};
+            return std::find(known.begin(), known.end(), name) != known.end()
+                       ? std::vector<std::string>{"127.0.0.1"}
+                       : std::vector<std::string>{};
+        });
+    }
+    ~CountingResolver() { CNetManager::SetResolver(previous_); }
+    int Calls() const { return calls_->load(); }
+
+private:
+    std::shared_ptr<std::atomic<int>> calls_ = std::make_shared<std::atomic<int>>(0);
+    CNetManager::Resolver previous_;
+};
 
 class TaskDriverTest : public ::testing::Test {
 protected:
@@ -230,14 +256,29 @@ TEST_F(TaskDriverTest, NoSelectedTypeAsksForOneAndReportsTheFailure) {
 }
 
 TEST_F(TaskDriverTest, InvalidTypedDomainsLeadToTheSettingsTabWithTheirNames) {
-    Deploy("opNginx", u"bad.nowhere.test, shop.example.test,x");
+    // A name of the wrong form is refused before any name is looked up.
+    CountingResolver resolver;
+    Deploy("opNginx", u"bad.nowhere.test,x");
     WaitForDeployment();
     EXPECT_EQ(window_->LastDeployResult(), result::kInvalidDomain);
     EXPECT_EQ(window_->GetCurrentTab(), 1);
     EXPECT_TRUE(Ctl("ctSetting").IsVisible());
     EXPECT_FALSE(Ctl("ctSign").IsVisible());
-    EXPECT_EQ(Ctl("lbInvalidSiteAddr").GetText(), u"invalid domain: bad.nowhere.test, x");
+    EXPECT_EQ(Ctl("lbInvalidSiteAddr").GetText(), u"invalid domain: x");
     EXPECT_TRUE(ResultEndsWith(T("failedReport")));
+    EXPECT_TRUE(script_->boundDomains.empty());
+    EXPECT_EQ(resolver.Calls(), 0);
+
+    Deploy("opNginx", u"x,*.example.test");
+    WaitForDeployment();
+    EXPECT_EQ(Ctl("lbInvalidSiteAddr").GetText(), u"invalid domain: x, *.example.test");
+    EXPECT_EQ(resolver.Calls(), 0);
+
+    // Well formed, but it does not resolve.
+    Deploy("opNginx", u"bad.nowhere.test, shop.example.test");
+    WaitForDeployment();
+    EXPECT_EQ(window_->LastDeployResult(), result::kInvalidDomain);
+    EXPECT_EQ(Ctl("lbInvalidSiteAddr").GetText(), u"invalid domain: bad.nowhere.test");
     EXPECT_TRUE(script_->boundDomains.empty());
 
     // The next deployment clears the message.
@@ -249,17 +290,47 @@ TEST_F(TaskDriverTest, InvalidTypedDomainsLeadToTheSettingsTabWithTheirNames) {
 
 TEST_F(TaskDriverTest, TypedDomainsMergeWithTheSitesOnceEach) {
     script_->sites = {u"shop.example.test"};
-    // Two commas give two entries; a blank after a comma does not make a
-    // second copy of a site the server already has (the list is sorted
-    // before the blanks go, so the blank-led name comes first).
-    Deploy("opNginx", u"b.example.test,,a.example.test, shop.example.test");
+    // Two commas give no empty entry; blanks, case and repetitions do not
+    // make a second copy of a name, nor of a site the server already has.
+    Deploy("opNginx", u"A.example.test,, shop.example .test,a.example.test,SHOP.example.test");
     WaitForDeployment();
     EXPECT_EQ(window_->LastDeployResult(), u"succeed");
-    EXPECT_EQ(
-        script_->boundDomains,
-        (std::vector<std::u16string>{u"shop.example.test", u"a.example.test", u"b.example.test"}));
-    EXPECT_NE(ResultText().find(u"\n\nshop.example.test, a.example.test, b.example.test\n"),
-              std::u16string::npos);
+    EXPECT_EQ(script_->boundDomains,
+              (std::vector<std::u16string>{u"a.example.test", u"shop.example.test"}));
+    EXPECT_NE(ResultText().find(u"\n\na.example.test, shop.example.test\n"), std::u16string::npos)
+        << Utf8FromWide(ResultText());
+}
+
+TEST_F(TaskDriverTest, MoreThanTwoTypedDomainsAreRefusedBeforeAnyIsLookedUp) {
+    CountingResolver resolver;
+    Deploy("opNginx", u"a.example.test,b.example.test,shop.example.test");
+    WaitForDeployment();
+    EXPECT_EQ(window_->LastDeployResult(), result::kTooManyDomains);
+    EXPECT_TRUE(ResultEndsWith(Heading("result") + u"\n\n" + T("tooManySites")))
+        << Utf8FromWide(ResultText());
+    EXPECT_EQ(resolver.Calls(), 0);
+    EXPECT_TRUE(script_->boundDomains.empty());
+
+    // Two thousand names, some of them malformed: refused at once.
+    std::u16string many;
+    for (int i = 0; i < 2000; ++i)
+        many += FormatWide(i % 7 == 3 ? u"bad~%d," : u"site%d.example.test,", i);
+    const auto start = std::chrono::steady_clock::now();
+    Deploy("opNginx", many.c_str());
+    WaitForDeployment();
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(window_->LastDeployResult(), result::kTooManyDomains);
+    EXPECT_EQ(resolver.Calls(), 0);
+    EXPECT_LT(elapsed, 1s);
+
+    // Local names are not counted; neither are blanks, case and repetitions.
+    Deploy("opNginx",
+           u"localhost, shop.example.test,127.0.0.1,WWW.shop.example.test,www.shop.example.test");
+    WaitForDeployment();
+    EXPECT_EQ(window_->LastDeployResult(), u"succeed");
+    EXPECT_EQ(script_->boundDomains,
+              (std::vector<std::u16string>{u"shop.example.test", u"www.shop.example.test"}));
+    EXPECT_GT(resolver.Calls(), 0);
 }
 
 TEST_F(TaskDriverTest, LocalhostAloneGivesNoValidDomain) {
