@@ -52,11 +52,12 @@ bool ReadFileBytes(std::u16string_view path, std::string& bytes) {
 bool WriteFileAtomic(std::u16string_view path, std::string_view bytes, FilePrivacy privacy) {
     if (path.empty())
         return false;
-    return host::ReplaceFileAtomically(std::u16string(path), bytes,
-                                       {privacy == FilePrivacy::OwnerOnly, {}});
+    return host::ReplaceFileAtomically(
+        std::u16string(path), bytes,
+        {privacy == FilePrivacy::OwnerOnly, {}, privacy == FilePrivacy::Normal});
 }
 
-bool MakeDirectoryTree(std::u16string_view path) {
+bool MakeDirectoryTree(std::u16string_view path, FilePrivacy privacy) {
     if (path.empty())
         return false;
     std::u16string full(path);
@@ -67,16 +68,19 @@ bool MakeDirectoryTree(std::u16string_view path) {
             continue;
         if (IsPathSeparator(full[i - 1]))
             continue;  // "//" or a share prefix
-        const fs::path prefix = FsPath(std::u16string_view(full).substr(0, i));
+        const std::u16string prefix(std::u16string_view(full).substr(0, i));
 #ifdef _WIN32
         if (i == 2 && full[1] == u':')
             continue;  // drive root
 #endif
-        if (fs::is_directory(prefix, ec))
+        const bool last = i + 1 == full.size();
+        const bool ownerOnly = last && privacy == FilePrivacy::OwnerOnly;
+        if (fs::is_directory(FsPath(prefix), ec) && !ownerOnly)
             continue;
-        if (fs::exists(fs::symlink_status(prefix, ec)))
-            fs::remove(prefix, ec);
-        if (!fs::create_directory(prefix, ec) && !fs::is_directory(prefix, ec))
+        if (fs::exists(fs::symlink_status(FsPath(prefix), ec)) &&
+            !fs::is_directory(FsPath(prefix), ec))
+            fs::remove(FsPath(prefix), ec);
+        if (!host::MakeDirectory(prefix, ownerOnly))
             return false;
     }
     return true;
@@ -104,8 +108,7 @@ bool CopyDirectoryTree(std::u16string_view source, std::u16string_view target) {
         return false;
     std::error_code ec;
     const fs::path to = FsPath(target);
-    fs::create_directories(to, ec);
-    if (!fs::is_directory(to, ec))
+    if (!MakeDirectoryTree(target))
         return false;
     fs::directory_iterator it(FsPath(source), ec), end;
     if (ec)

@@ -19,18 +19,27 @@ bool DirectoryExists(std::u16string_view path);  // a directory (or a link to on
 // Reads the whole file; false when it cannot be read.
 bool ReadFileBytes(std::u16string_view path, std::string& bytes);
 
-enum class FilePrivacy { Normal, OwnerOnly };
+// Who may read a file or folder the program writes. The modes are fixed,
+// whatever the process umask is (on POSIX: files 0644 or 0600, folders 0755
+// or 0700).
+enum class FilePrivacy {
+    Normal,         // readable by all when new; an existing file keeps its mode
+    ReadableByAll,  // readable by all, writable by the owner, even over an existing file
+    OwnerOnly,      // the owner's only (private keys, credentials)
+};
 
 // Writes `bytes` to a temporary file in the target's folder and renames it
-// over the target. An existing target keeps its permissions and owner;
-// OwnerOnly makes the file readable by its owner only (private keys).
+// over the target. With Normal an existing target keeps its permissions and
+// owner and a new file is readable by all; the other two set the mode they
+// name.
 bool WriteFileAtomic(std::u16string_view path, std::string_view bytes,
                      FilePrivacy privacy = FilePrivacy::Normal);
 
-// Creates the directory and all missing parents. A file standing where one
-// of the directories is needed is deleted. False for an empty path or when a
-// directory cannot be made.
-bool MakeDirectoryTree(std::u16string_view path);
+// Creates the directory and all missing parents, readable by all. A file
+// standing where one of the directories is needed is deleted. OwnerOnly
+// makes the last directory its owner's only, also when it exists already.
+// False for an empty path or when a directory cannot be made.
+bool MakeDirectoryTree(std::u16string_view path, FilePrivacy privacy = FilePrivacy::Normal);
 
 // Copies a file over the target (atomically, with the source's permissions),
 // after making a read-only target writable. False when the copy failed.

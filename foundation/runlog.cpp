@@ -1,6 +1,5 @@
 #include "foundation/runlog.h"
 
-#include <cstdio>
 #include <filesystem>
 #include <mutex>
 #include <system_error>
@@ -101,12 +100,8 @@ void WriteLogLine(LogLevel level, std::string_view message) {
     line += Tag(level);
     line += message;
     line += kLineEnd;
-    FILE* f = std::fopen(FsPath(path).c_str(), "ab");
-    if (!f)
-        return;
-    std::fwrite(line.data(), 1, line.size(), f);
-    std::fflush(f);
-    std::fclose(f);
+    // A new log is readable by all, whatever the umask.
+    host::AppendToFile(path, line);
 }
 
 void WriteLogLine(LogLevel level, std::u16string_view message) {

@@ -81,11 +81,15 @@ bool XmlDocument::Load(std::u16string_view path) {
 }
 
 bool XmlDocument::Save(std::u16string_view path) {
+    return Save(path, FilePrivacy::Normal);
+}
+
+bool XmlDocument::Save(std::u16string_view path, FilePrivacy privacy) {
     const std::string bytes = xml::EncodeFileText(impl_->text);
     errno = 0;
     // Written beside the target and renamed over it: a failure or a crash
     // leaves the old file whole.
-    if (!WriteFileAtomic(path, bytes)) {
+    if (!WriteFileAtomic(path, bytes, privacy)) {
         impl_->resultText = SystemErrorText(errno, std::errc::io_error);
         return false;
     }

@@ -17,6 +17,7 @@
 namespace qm {
 
 using ElementIndex = int32_t;
+enum class FilePrivacy;
 
 class XmlDocument {
 public:
@@ -30,8 +31,10 @@ public:
     // Reads a UTF-8 file and parses it; false when the file cannot be read
     // (text and index unchanged) or the document is not well-formed.
     bool Load(std::u16string_view path);
-    // Writes the text as UTF-8 through an atomic replace of the file.
+    // Writes the text as UTF-8 through an atomic replace of the file; the
+    // second form chooses who may read it (foundation/files.h).
     bool Save(std::u16string_view path);
+    bool Save(std::u16string_view path, FilePrivacy privacy);
     // Rebuilds the index from the text; position all 0.
     bool Parse();
 

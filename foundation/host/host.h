@@ -40,16 +40,29 @@ struct LocalTime {
 LocalTime Now();
 
 // Writes `bytes` to a fresh file beside `path` and renames it over `path`.
-// Permissions: owner read/write only when `ownerOnly`; else those of
-// `modeFrom` when given; else those (and the owner) of the file replaced;
-// else the defaults for a new file. A symbolic link at `path` is followed,
-// so the link stays and its target is replaced.
+// Permissions: owner read/write only (0600) when `ownerOnly`; else those of
+// `modeFrom` when given; else, when `keepTargetMode`, those (and the owner)
+// of the file replaced; else readable by all and writable by the owner
+// (0644). The process umask plays no part. A symbolic link at `path` is
+// followed, so the link stays and its target is replaced.
 struct ReplaceOptions {
     bool ownerOnly = false;
     std::u16string modeFrom;
+    bool keepTargetMode = true;
 };
 bool ReplaceFileAtomically(const std::u16string& path, std::string_view bytes,
                            const ReplaceOptions& options);
+
+// Appends `bytes` to the file, which is created when missing: readable by
+// all and writable by the owner (0644), whatever the umask.
+bool AppendToFile(const std::u16string& path, std::string_view bytes);
+
+// Creates one folder (its parent must exist): owner-only (0700) when
+// `ownerOnly`, else readable by all and writable by the owner (0755),
+// whatever the umask. An existing folder is kept as it is, except that
+// `ownerOnly` makes it owner-only too. False when there is no folder at
+// `path` afterwards.
+bool MakeDirectory(const std::u16string& path, bool ownerOnly);
 
 // Creates a new, empty file with a unique unpredictable name in `directory`
 // (owner-only permissions) and returns its path; empty on failure.

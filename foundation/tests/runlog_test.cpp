@@ -1,6 +1,7 @@
 #include "foundation/runlog.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <thread>
@@ -39,6 +40,23 @@ TEST(RunLogDefault, DeletedDirectoryIsMadeAgain) {
     ASSERT_TRUE(DeleteDirectoryTree(test::ProgramHome() + u"RunLog"));
     LogTrace("after delete");
     EXPECT_EQ(LastLine(test::ReadAll(DefaultLogPath())).substr(21), " after delete\n");
+}
+
+TEST(RunLogDefault, TheFolderAndTheLogHaveFixedModesWhateverTheUmask) {
+    const fs::perms folder = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                             fs::perms::others_read | fs::perms::others_exec;
+    const fs::perms file = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                           fs::perms::others_read;
+    for (mode_t mask : {mode_t(000), mode_t(077)}) {
+        ASSERT_TRUE(DeleteDirectoryTree(test::ProgramHome() + u"RunLog"));
+        const mode_t old = umask(mask);
+        LogInfo("made under umask %03o", static_cast<unsigned>(mask));
+        umask(old);
+        EXPECT_EQ(fs::status(FsPath(test::ProgramHome() + u"RunLog")).permissions(), folder)
+            << mask;
+        EXPECT_EQ(fs::status(FsPath(DefaultLogPath())).permissions(), file) << mask;
+        EXPECT_NE(test::ReadAll(DefaultLogPath()).find("made under umask"), std::string::npos);
+    }
 }
 
 TEST(RunLogDefault, LineFormatPerLevel) {

@@ -120,6 +120,12 @@ LocalTime Now() {
 
 namespace {
 
+// The modes of the files and folders the program makes.
+constexpr mode_t kSharedFileMode = 0644;
+constexpr mode_t kOwnerOnlyFileMode = 0600;
+constexpr mode_t kSharedDirectoryMode = 0755;
+constexpr mode_t kOwnerOnlyDirectoryMode = 0700;
+
 std::string RandomHex(size_t bytes) {
     unsigned char raw[32];
     RandomBytes(raw, bytes);
@@ -184,19 +190,22 @@ bool ReplaceFileAtomically(const std::u16string& path, std::string_view bytes,
     if (fd < 0)
         return false;
     bool ok = WriteAll(fd, bytes);
+    // The file was created 0600 (or less, under the umask); every outcome
+    // sets its mode explicitly, so the umask never decides.
     struct stat old {};
-    if (ok && !options.ownerOnly) {
-        if (!options.modeFrom.empty() && stat(Utf8FromWide(options.modeFrom).c_str(), &old) == 0) {
+    if (ok) {
+        if (options.ownerOnly) {
+            ok = fchmod(fd, kOwnerOnlyFileMode) == 0;
+        } else if (!options.modeFrom.empty() &&
+                   stat(Utf8FromWide(options.modeFrom).c_str(), &old) == 0) {
             ok = fchmod(fd, old.st_mode & 07777) == 0;
-        } else if (stat(target.c_str(), &old) == 0) {
+        } else if (options.keepTargetMode && stat(target.c_str(), &old) == 0) {
             if (fchown(fd, old.st_uid, old.st_gid) != 0) {
                 // Not permitted for an unprivileged user: the file stays ours.
             }
             ok = fchmod(fd, old.st_mode & 07777) == 0;
         } else {
-            const mode_t mask = umask(0);
-            umask(mask);
-            ok = fchmod(fd, 0666 & ~mask) == 0;
+            ok = fchmod(fd, kSharedFileMode) == 0;
         }
     }
     ok = ok && fsync(fd) == 0;
@@ -213,6 +222,40 @@ bool ReplaceFileAtomically(const std::u16string& path, std::string_view bytes,
         close(dfd);
     }
     return true;
+}
+
+bool AppendToFile(const std::u16string& path, std::string_view bytes) {
+    const std::string file = Utf8FromWide(path);
+    // Created here, the file gets its mode explicitly; an existing one is
+    // appended to as it is.
+    int fd = open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        if (fchmod(fd, kSharedFileMode) != 0) {
+            close(fd);
+            return false;
+        }
+    } else if (errno == EEXIST) {
+        fd = open(file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    }
+    if (fd < 0)
+        return false;
+    const bool ok = WriteAll(fd, bytes);
+    return (close(fd) == 0) && ok;
+}
+
+bool MakeDirectory(const std::u16string& path, bool ownerOnly) {
+    const std::string dir = Utf8FromWide(path);
+    const mode_t mode = ownerOnly ? kOwnerOnlyDirectoryMode : kSharedDirectoryMode;
+    // mkdir applies the umask, which can only take permissions away; the
+    // chmod then gives the folder exactly its mode.
+    if (mkdir(dir.c_str(), mode) != 0) {
+        struct stat st {};
+        if (errno != EEXIST || stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+            return false;
+        if (!ownerOnly || (st.st_mode & 07777) == mode)
+            return true;
+    }
+    return chmod(dir.c_str(), mode) == 0;
 }
 
 std::u16string CreateUniqueFile(const std::u16string& directory, std::u16string_view prefix) {
