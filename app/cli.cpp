@@ -1,12 +1,14 @@
 #include "app/cli.h"
 
 #include <array>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <ostream>
 
+#include "Common/OpenSSL/quorp/quorp.h"
 #include "app/deployers.h"
 #include "app/guiwnd.h"
 #include "app/language.h"
@@ -167,6 +169,36 @@ bool ParsePort(const std::string& text, int& port) {
 
 std::string Utf8(std::u16string_view text) {
     return Utf8FromWide(text);
+}
+
+// What keeps a file from serving as the center's trust anchor: it must hold
+// at least one "-----BEGIN CERTIFICATE-----" block OpenSSL can read. Empty
+// when the file is usable.
+std::string CaFileProblem(std::u16string_view path) {
+    if (DirectoryExists(path))
+        return "is a directory, not a file";
+    if (!FileExists(path)) {
+        std::error_code ec;
+        return std::filesystem::exists(FsPath(path), ec) ? "is not a regular file"
+                                                         : "does not exist";
+    }
+    std::string bytes;
+    if (!ReadFileBytes(path, bytes))
+        return "cannot be read";
+    if (bytes.empty())
+        return "is empty";
+    constexpr std::string_view kBegin = "-----BEGIN CERTIFICATE-----";
+    size_t at = bytes.find(kBegin);
+    if (at == std::string::npos)
+        return "holds no PEM certificate (no \"-----BEGIN CERTIFICATE-----\" block)";
+    quorp::PrepareLibrary();
+    quorp crypto;
+    for (; at != std::string::npos; at = bytes.find(kBegin, at + kBegin.size())) {
+        if (crypto.LoadCert(std::string_view(bytes).substr(at)))
+            return {};
+    }
+    return "holds no readable PEM certificate (its \"-----BEGIN CERTIFICATE-----\" blocks "
+           "cannot be parsed)";
 }
 
 // Prints the result text as it grows: only what was not printed yet. When
@@ -334,9 +366,13 @@ int Deploy(const std::vector<std::string>& args, std::ostream& out, std::ostream
             << Utf8(center.url) << "\"\n";
         return kExitUsage;
     }
-    if (!center.caFile.empty() && !FileExists(center.caFile)) {
-        err << "quillmate: the CA file " << Utf8(center.caFile) << " does not exist\n";
-        return kExitUsage;
+    if (!center.caFile.empty()) {
+        if (const std::string problem = CaFileProblem(center.caFile); !problem.empty()) {
+            err << "quillmate: the CA file " << Utf8(center.caFile) << " " << problem
+                << "; it must be a PEM file holding the CA certificate the center's TLS "
+                   "certificate chains to\n";
+            return kExitUsage;
+        }
     }
     // The settings are written after the certificate is installed; a place
     // that cannot take them is better found out before anything changes.
