@@ -363,7 +363,7 @@ int Deploy(const std::vector<std::string>& args, std::ostream& out, std::ostream
                                                         WideFromUtf8(options.values["ca-file"]));
     if (center.url.rfind(u"https://", 0) != 0) {
         err << "quillmate: the certificate center must be an https:// address, not \""
-            << Utf8(center.url) << "\"\n";
+            << Utf8(UrlWithoutCredentials(center.url)) << "\"\n";
         return kExitUsage;
     }
     if (!center.caFile.empty()) {
@@ -515,7 +515,8 @@ int Status(const std::vector<std::string>& args, std::ostream& out, std::ostream
         << "\n"
         << "Certificate type:    " << settings.certType << "\n"
         << "Certificate center:  "
-        << (settings.centerUrl.empty() ? "(not recorded)" : Utf8(settings.centerUrl));
+        << (settings.centerUrl.empty() ? "(not recorded)"
+                                       : Utf8(UrlWithoutCredentials(settings.centerUrl)));
     if (!settings.centerCaFile.empty())
         out << " (CA file " << Utf8(settings.centerCaFile) << ")";
     out << "\n";

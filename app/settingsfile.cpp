@@ -2,6 +2,7 @@
 
 #include <charconv>
 
+#include "enrollment/centerconfig.h"
 #include "foundation/files.h"
 #include "foundation/format.h"
 #include "foundation/host/host.h"
@@ -90,7 +91,12 @@ bool EnsureDeploymentSettingsFile() {
         LogWarn(u"EnsureDeploymentSettingsFile, the template %s is missing", source);
         return false;
     }
-    if (!MakeDirectoryTree(DirectoryOf(target)) || !CopyFileSilently(source, target)) {
+    // The service directory and its Config/ are readable by all, as is the
+    // copy, whatever the template's mode and the umask are; credentials make
+    // it owner-only when they are saved.
+    std::string bytes;
+    if (!MakeDirectoryTree(DirectoryOf(target)) || !ReadFileBytes(source, bytes) ||
+        !WriteFileAtomic(target, bytes, FilePrivacy::ReadableByAll)) {
         LogWarn(u"EnsureDeploymentSettingsFile, cannot copy %s to %s", source, target);
         return false;
     }
@@ -135,7 +141,10 @@ void SaveDeploymentSettings(const std::u16string& path, const DeploymentSettings
     Set(document, u"url", settings.centerUrl);
     Set(document, u"caFile", settings.centerCaFile);
 
-    if (!document.Save(path)) {
+    // Credentials in the center's URL are for the owner's eyes only.
+    const FilePrivacy privacy =
+        UrlHasCredentials(settings.centerUrl) ? FilePrivacy::OwnerOnly : FilePrivacy::ReadableByAll;
+    if (!document.Save(path, privacy)) {
         LogError(u"SaveDeploymentSettings, cannot save %s: %s", path, document.ResultText());
         ThrowResult(result::kUndefined);
     }

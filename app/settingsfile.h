@@ -43,14 +43,16 @@ std::u16string DeploymentSettingsPath();
 std::u16string DeploymentSettingsTemplatePath();
 
 // Copies the template into the service directory when the file is missing
-// there (as start-up does). False, with a Warn line, when it is missing and
-// cannot be copied.
+// there (as start-up does), making the folders on the way. False, with a
+// Warn line, when it is missing and cannot be copied.
 bool EnsureDeploymentSettingsFile();
 
 // Edits and saves the file at `path`: "webServer" type, a rebuilt
 // "siteInfo" with one "site" per site, "certExpireTime", "certType" and
-// "certCenter" (added after "certType" when the file has none). Raises
-// "undefined" on any failure; the file on disk is then unchanged.
+// "certCenter" (added after "certType" when the file has none). The file is
+// owner-only when the center's URL carries credentials, readable by all
+// otherwise. Raises "undefined" on any failure; the file on disk is then
+// unchanged.
 void SaveDeploymentSettings(const std::u16string& path, const DeploymentSettings& settings);
 
 // Reads what SaveDeploymentSettings writes. "webServer"/"type" and the two

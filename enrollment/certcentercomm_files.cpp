@@ -49,7 +49,7 @@ void CertCenterComm::CreateSelfKeyPair() {
 void CertCenterComm::SaveKeyFiles() {
     RunOperation("CertCenterComm::SaveKeyFiles", [&] {
         const std::u16string folder = KeyFolder();
-        MakeDirectoryTree(folder);
+        MakeDirectoryTree(folder, FilePrivacy::OwnerOnly);
         const std::u16string publicPath = folder + u"puk.txt";
         const std::u16string privatePath = folder + u"pvk.txt";
         WriteOrFail(publicPath, publicKey_, FilePrivacy::Normal);

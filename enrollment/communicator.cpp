@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 
+#include "enrollment/centerconfig.h"
 #include "foundation/files.h"
 #include "foundation/paths.h"
 #include "foundation/results.h"
@@ -126,13 +127,15 @@ std::string CCommunicator::Post(std::string body) const {
         curl_easy_setopt(handle.get(), CURLOPT_USERAGENT, kUserAgent) == CURLE_OK;
     if (!ready)
         ThrowResult(result::kCommunicationFailed);
+    // The log never holds the credentials a URL may carry.
+    const std::u16string shown = UrlWithoutCredentials(url_);
     if (const std::string failure = Perform(handle.get(), sink, errorText); !failure.empty()) {
-        LogWarn("CCommunicator::Post, %s: %s", url, failure);
+        LogWarn(u"CCommunicator::Post, %s: %s", shown, WideFromUtf8(failure));
         ThrowResult(result::kCommunicationFailed);
     }
     const size_t start = sink.data.find('{');
     if (start == std::string::npos) {
-        LogWarn("CCommunicator::Post, %s: no JSON object in the answer", url);
+        LogWarn(u"CCommunicator::Post, %s: no JSON object in the answer", shown);
         ThrowResult(result::kCommunicationFailed);
     }
     const size_t end = sink.data.find('\0', start);
@@ -142,7 +145,7 @@ std::string CCommunicator::Post(std::string body) const {
 void CCommunicator::Download(std::u16string_view url, std::u16string_view localPath,
                              std::u16string_view caFile) {
     auto fail = [&](std::string_view why) {
-        LogWarn(u"CCommunicator::Download, %s: %s", url, WideFromUtf8(why));
+        LogWarn(u"CCommunicator::Download, %s: %s", UrlWithoutCredentials(url), WideFromUtf8(why));
         ThrowResult(u"%s, file path: %s", u"CCommunicator::Download", localPath);
     };
     InitializeCurlOnce();

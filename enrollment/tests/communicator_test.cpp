@@ -10,6 +10,7 @@
 #include "enrollment/tests/tls_test_server.h"
 #include "foundation/files.h"
 #include "foundation/results.h"
+#include "foundation/runlog.h"
 #include "foundation/textconv.h"
 #include "tests/support/result_of.h"
 
@@ -118,6 +119,19 @@ TEST_F(Transport, RefusedConnectionAndOversizedAnswerFail) {
     huge.resize(CCommunicator::kMaxResponseSize);
     auto justFits = Serve(huge);
     EXPECT_EQ(Post(*justFits).size(), CCommunicator::kMaxResponseSize);
+}
+
+TEST_F(Transport, TheRunLogNeverHoldsTheCredentialsOfTheUrl) {
+    auto plain = Serve("no json here");
+    const std::u16string withPassword = u"https://quill:s3cret-pass@" + plain->Url().substr(8);
+    EXPECT_EQ(FailureOf([&] { CCommunicator(withPassword, pki_->caFile()).Post("{}"); }),
+              "communication failed");
+    plain->Stop();
+    EXPECT_EQ(FailureOf([&] { CCommunicator(withPassword, pki_->caFile()).Post("{}"); }),
+              "communication failed");
+    const std::string log = test::ReadAll(CurrentLogFilePath());
+    EXPECT_EQ(log.find("s3cret-pass"), std::string::npos);
+    EXPECT_NE(log.find("CCommunicator::Post, https://***@localhost:"), std::string::npos) << log;
 }
 
 TEST_F(Transport, TransfersNeverOverlap) {

@@ -1,6 +1,7 @@
 // The progress record "Config/Trace.xml": every read and write, and the
 // layout a deferred enrollment leaves behind.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -217,6 +218,30 @@ TEST_F(Record, KeyPathsAreRecordedAndTheKeysReadBack) {
     session_->LoadKeyPair();
     EXPECT_EQ(session_->PublicKeyText(), publicKey);
     EXPECT_EQ(session_->PrivateKeyText(), privateKey);
+}
+
+TEST_F(Record, TheKeyFolderIsTheOwnersOnlyWhateverTheUmask) {
+    namespace fs = std::filesystem;
+    const std::u16string keyFolder = test::ProgramHome() + u"Config/Key";
+    for (mode_t mask : {mode_t(000), mode_t(077)}) {
+        SCOPED_TRACE(mask);
+        ASSERT_TRUE(DeleteDirectoryTree(keyFolder));
+        session_->CreateSelfKeyPair();
+        const mode_t old = umask(mask);
+        session_->SaveKeyFiles();
+        umask(old);
+        EXPECT_EQ(fs::status(FsPath(keyFolder)).permissions(), fs::perms::owner_all);
+        EXPECT_EQ(fs::status(FsPath(keyFolder + u"/pvk.txt")).permissions(),
+                  fs::perms::owner_read | fs::perms::owner_write);
+        EXPECT_EQ(fs::status(FsPath(keyFolder + u"/puk.txt")).permissions(),
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                      fs::perms::others_read);
+    }
+    // A folder an earlier version left open to others is closed.
+    fs::permissions(FsPath(keyFolder), fs::perms::all);
+    session_->CreateSelfKeyPair();
+    session_->SaveKeyFiles();
+    EXPECT_EQ(fs::status(FsPath(keyFolder)).permissions(), fs::perms::owner_all);
 }
 
 TEST_F(Record, RecordWithoutItsElementsIsLeftAlone) {
