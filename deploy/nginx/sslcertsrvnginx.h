@@ -158,6 +158,10 @@ protected:
     std::u16string CreateHttpsBlock(std::u16string block, const NginxNode* server,
                                     uint32_t ownFile) const;
     void ListenOnDomainAddress(std::u16string& block, const std::u16string& domain) const;
+    // Names no block is configured for: their verification goes where nginx
+    // routes them.
+    void RouteUnconfiguredNames();
+    size_t DefaultServerNode(const std::u16string& ip, int32_t port) const;
     // Where a block for a typed domain goes.
     size_t NewBlockPosition(size_t& file) const;
     struct TextEdit {

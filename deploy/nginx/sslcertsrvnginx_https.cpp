@@ -191,6 +191,7 @@ void SslCertSrvNginx::GetCertificate() {
     RunOperation("SslCertSrvNginx::GetCertificate", [&] {
         keyPassword_.clear();
         ConstructSelSiteInfo();
+        RouteUnconfiguredNames();
         SetWebTypeVersion(u"nginx", u"0.0.0.0");
         const std::u16string dir = CertificateDirectory();
         RecordCreatedFile(dir);
@@ -221,6 +222,53 @@ void SslCertSrvNginx::GetCertificate() {
         // The chain is part of the certificate file.
         DeleteFileToRecycleBin(dir + certName_ + u".chain.crt");
     });
+}
+
+// A name no block is configured for reaches the block nginx routes it to:
+// the default server of the address and port it arrives at (the one marked
+// default_server, else the first), where the verification file must be.
+void SslCertSrvNginx::RouteUnconfiguredNames() {
+    if (!configLoaded_)
+        return;
+    CollectServerNodes();
+    GetSiteNodesConfig(siteNodes_);
+    for (SiteInfo& site : selectedSites_) {
+        if (ContainsSiteAddr(site.siteAddr))
+            continue;
+        const std::u16string ip = CNetManager::GetSiteAddrIP(site.siteAddr);
+        const int32_t port = site.isHttps ? httpsPort_ : httpPort_;
+        const size_t node = DefaultServerNode(ip, port);
+        if (node < siteNodes_.size() && !siteNodes_[node].site.siteDir.empty() &&
+            siteNodes_[node].site.siteDir != site.siteDir) {
+            LogInfo(u"%s reaches the default server of port %d: %s", site.siteAddr, port,
+                    siteNodes_[node].site.siteDir);
+            site.siteDir = siteNodes_[node].site.siteDir;
+        }
+    }
+}
+
+size_t SslCertSrvNginx::DefaultServerNode(const std::u16string& ip, int32_t port) const {
+    const size_t none = static_cast<size_t>(-1);
+    // Blocks listening on the address itself win over those on the wildcard.
+    for (const bool exact : {true, false}) {
+        size_t first = none;
+        for (size_t i = 0; i < serverOf_.size(); ++i) {
+            for (const NginxNode* listen : FactsOf(*serverOf_[i]).listens) {
+                const NginxListen l = ParseListen(*listen->directive);
+                const std::u16string key = ListenAddressKey(l.address);
+                if (l.port != port || (exact ? key != ip : key != u"*"))
+                    continue;
+                if (std::find(l.parameters.begin(), l.parameters.end(), u"default_server") !=
+                    l.parameters.end())
+                    return i;
+                if (first == none)
+                    first = i;
+            }
+        }
+        if (first != none)
+            return first;
+    }
+    return none;
 }
 
 std::u16string SslCertSrvNginx::CertificateDirectory() const {
