@@ -110,6 +110,8 @@ void SslCertSrvBase::BindCertToSite(const std::vector<std::u16string>& domains, 
             FaultPoint(u"applied");
             CheckInterrupt();
 
+            for (const auto& file : beforeCommitFiles_)
+                RecordFileChange(file, true);
             if (beforeCommit_)
                 beforeCommit_();
             FaultPoint(u"settings-saved");

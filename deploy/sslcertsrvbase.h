@@ -75,8 +75,12 @@ public:
 
     // A step run inside the deployment, after the server took the change
     // and before the commit; its failure rolls the deployment back (the
-    // task driver saves the deployment settings here).
-    void SetBeforeCommit(std::function<void()> step) { beforeCommit_ = std::move(step); }
+    // task driver saves the deployment settings here). The state files it
+    // writes are recorded first, so a rollback or an undo puts them back.
+    void SetBeforeCommit(std::function<void()> step, std::vector<std::u16string> stateFiles = {}) {
+        beforeCommit_ = std::move(step);
+        beforeCommitFiles_ = std::move(stateFiles);
+    }
     // Undoes the newest deployment in force: checks every backup copy and
     // every changed file first, restores, verifies each restore, makes the
     // server take it (starting it from its recorded launch when it is not
@@ -233,6 +237,7 @@ private:
     int32_t deferPollInterval_ = 15000;
     std::atomic<bool> stopRequested_{false};
     std::function<void()> beforeCommit_;
+    std::vector<std::u16string> beforeCommitFiles_;
     std::unique_ptr<DeploymentRecord> record_;
     std::vector<std::u16string> userNotes_;
     FileLock configLock_;
