@@ -1,5 +1,6 @@
 #include "app/cli.h"
 
+#include <algorithm>
 #include <array>
 #include <filesystem>
 #include <functional>
@@ -7,16 +8,19 @@
 #include <memory>
 #include <optional>
 #include <ostream>
+#include <set>
 
 #include "Common/OpenSSL/quorp/quorp.h"
 #include "app/deployers.h"
 #include "app/guiwnd.h"
 #include "app/language.h"
 #include "app/settingsfile.h"
+#include "deploy/recovery.h"
 #include "deploy/sslcertsrvbase.h"
 #include "enrollment/centerconfig.h"
 #include "foundation/files.h"
 #include "foundation/format.h"
+#include "foundation/interrupts.h"
 #include "foundation/results.h"
 #include "foundation/runlog.h"
 #include "foundation/textconv.h"
@@ -56,8 +60,12 @@ Exit codes:
   5  the certificate center cannot be reached or refused the request
   6  the issued certificate cannot be used for the sites
   7  the web server rejected its new configuration or did not restart
-  8  the deployment settings are missing or cannot be written
+  8  the deployment settings or records are missing, damaged or cannot be
+     written (also: nothing to undo)
   9  this build has no deployer for the chosen web server
+ 10  interrupted (Ctrl+C, SIGTERM, SIGHUP): every change was taken back
+ 11  another deployment or undo is running
+ 12  undo refused: files were edited since the deployment (see --force)
 )";
 
 constexpr std::string_view kDeployUsage =
@@ -82,12 +90,18 @@ The deployment is recorded in $VANTREL_HOME/Config/Vantrel.xml (default
 /var/lib/vantrel/); the run log is in the program folder's RunLog/.
 )";
 
-constexpr std::string_view kUndoUsage = R"(Usage: quillmate undo [--lang en|zh]
+constexpr std::string_view kUndoUsage =
+    R"(Usage: quillmate undo [--all] [--force] [--lang en|zh]
 
-Restores the web server configuration files the last deployment changed, from
-its backup, and restarts the server. The server kind and ports come from the
-deployment settings ($VANTREL_HOME/Config/Vantrel.xml, default
-/var/lib/vantrel/).
+Takes back the newest deployment still in force: restores every file it
+changed from its backup (each restore checked against the original), and
+has the web server take the restored configuration (starting it when it is
+not running). Each deployment is one step back; the deployments are recorded
+in $VANTREL_HOME/Undo/ (default /var/lib/vantrel/).
+
+  --all     step back through every deployment, to the state before the first
+  --force   restore files that were edited since the deployment too (a copy
+            of each edited file is kept in $VANTREL_HOME/Undo/kept/)
 )";
 
 constexpr std::string_view kOpenUsage = R"(Usage: quillmate open [--lang en|zh]
@@ -105,14 +119,15 @@ the certificate center it came from.
 
 struct ParsedOptions {
     std::map<std::string, std::string> values;
+    std::set<std::string> flags;  // options without a value that were given
     bool help = false;
 };
 
 // Parses "--name value" and "--name=value" for the allowed names; false
 // with a message on anything else.
 bool ParseOptions(const std::vector<std::string>& args, size_t from,
-                  const std::vector<std::string>& allowed, ParsedOptions& parsed,
-                  std::ostream& err) {
+                  const std::vector<std::string>& allowed, ParsedOptions& parsed, std::ostream& err,
+                  const std::vector<std::string>& flags = {}) {
     for (size_t i = from; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "-h" || arg == "--help") {
@@ -124,6 +139,10 @@ bool ParseOptions(const std::vector<std::string>& args, size_t from,
             return false;
         }
         std::string name = arg.substr(2);
+        if (std::find(flags.begin(), flags.end(), name) != flags.end()) {
+            parsed.flags.insert(name);
+            continue;
+        }
         std::optional<std::string> value;
         if (const size_t eq = name.find('='); eq != std::string::npos) {
             value = name.substr(eq + 1);
@@ -424,7 +443,7 @@ int Deploy(const std::vector<std::string>& args, std::ostream& out, std::ostream
 
 int Undo(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     ParsedOptions options;
-    if (!ParseOptions(args, 1, {"lang"}, options, err)) {
+    if (!ParseOptions(args, 1, {"lang"}, options, err, {"all", "force"})) {
         err << "Try \"quillmate undo --help\".\n";
         return kExitUsage;
     }
@@ -436,16 +455,25 @@ int Undo(const std::vector<std::string>& args, std::ostream& out, std::ostream& 
     if (!OpenWindow(session, err))
         return kExitFailed;
     CGuiWnd& window = *session.window;
-    if (!window.LoadLastDeployment()) {
-        err << "quillmate: no deployment is recorded in " << Utf8(DeploymentSettingsPath())
-            << "; there is nothing to undo\n";
-        return kExitSettings;
-    }
+    window.LoadLastDeployment();
+    window.SetUndoForce(options.flags.count("force") != 0);
+    const bool all = options.flags.count("all") != 0;
+    std::u16string outcome;
+    int steps = 0;
     {
         ResultPrinter printer(window, out);
-        PressAndWait(session, "btRestoreWeb", [&] { return window.IsUndoRunning(); });
+        // One step back per press; --all goes on until nothing is left.
+        for (;;) {
+            window.FindControl("btRestoreWeb")->SetEnabled(true);
+            PressAndWait(session, "btRestoreWeb", [&] { return window.IsUndoRunning(); });
+            outcome = window.LastUndoResult();
+            if (outcome != result::kSucceed || !all || InterruptRequested())
+                break;
+            ++steps;
+        }
     }
-    const std::u16string outcome = window.LastUndoResult();
+    if (all && steps > 0 && outcome == result::kNothingToUndo)
+        outcome = std::u16string(result::kSucceed);  // back at the state before the first
     int code = ExitCodeForResult(outcome);
     if (window.LastTaskHadNoDeployer()) {
         code = kExitUnsupportedServer;
@@ -492,6 +520,16 @@ int Status(const std::vector<std::string>& args, std::ostream& out, std::ostream
         out << kStatusUsage << kExitCodes;
         return kExitSucceed;
     }
+    // What an interrupted run left is finished before anything is shown.
+    {
+        HeadlessWindow session;
+        if (!OpenWindow(session, err))
+            return kExitFailed;
+        ResultPrinter printer(*session.window, out);
+        if (!session.window->RecoverInterruptedWork())
+            err << "quillmate: another deployment or undo is running; the status below may "
+                   "change when it ends\n";
+    }
     const std::u16string path = DeploymentSettingsPath();
     DeploymentSettings settings;
     try {
@@ -519,7 +557,9 @@ int Status(const std::vector<std::string>& args, std::ostream& out, std::ostream
                                        : Utf8(UrlWithoutCredentials(settings.centerUrl)));
     if (!settings.centerCaFile.empty())
         out << " (CA file " << Utf8(settings.centerCaFile) << ")";
-    out << "\n";
+    out << "\n"
+        << "Undo steps:          " << DeploymentsInForce()
+        << " (each \"quillmate undo\" takes back one deployment)\n";
     return kExitSucceed;
 }
 
@@ -554,6 +594,12 @@ int ExitCodeForResult(std::u16string_view resultText) {
         {kConfigWriteFailed, kExitServerConfig},
         {kRestartFailed, kExitServerConfig},
         {kStopProcessTimeout, kExitServerConfig},
+        {kNothingToUndo, kExitSettings},
+        {kBackupUnusable, kExitSettings},
+        {kRestoreFailed, kExitSettings},
+        {kInterrupted, kExitInterrupted},
+        {kBusy, kExitBusy},
+        {kEditedSinceDeployment, kExitEditedSinceDeployment},
     };
     for (const Row& row : kRows) {
         if (row.text == resultText)

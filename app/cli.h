@@ -25,8 +25,11 @@ enum ExitCode : int {
     kExitCenter = 5,             // the certificate center cannot be reached or refused
     kExitCertificate = 6,        // the issued certificate cannot be used
     kExitServerConfig = 7,       // the web server rejected the configuration or did not restart
-    kExitSettings = 8,           // the deployment settings are missing or cannot be written
+    kExitSettings = 8,           // the deployment settings or records are missing or unusable
     kExitUnsupportedServer = 9,  // this build has no deployer for the chosen server
+    kExitInterrupted = 10,       // interrupted; every change was taken back
+    kExitBusy = 11,              // another deployment or undo is running
+    kExitEditedSinceDeployment = 12,  // undo refused: files edited since the deployment
 };
 
 // The exit code of a final result text.

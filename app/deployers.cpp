@@ -21,6 +21,15 @@ std::unique_ptr<SslCertSrvBase> CreateDeployer(int32_t type) {
     }
 }
 
+int32_t WebServerTypeOfKind(std::u16string_view kind) {
+    static constexpr std::u16string_view kKinds[] = {u"iis", u"apache", u"tomcat", u"nginx"};
+    for (int32_t type = 0; type < 4; ++type) {
+        if (kKinds[type] == kind)
+            return type;
+    }
+    return -1;
+}
+
 bool IsDeployerAvailable(int32_t type) {
 #ifdef QUILLMATE_HAVE_NGINX_DEPLOYER
     return type == 3;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "app/settingsfile.h"
 
@@ -14,6 +15,9 @@ class SslCertSrvBase;
 
 // A new engine for the type; nullptr when this build has no deployer for it.
 std::unique_ptr<SslCertSrvBase> CreateDeployer(int32_t type);
+// The type index of a kind as deployment records name it ("nginx"); -1
+// for a kind this program does not know.
+int32_t WebServerTypeOfKind(std::u16string_view kind);
 bool IsDeployerAvailable(int32_t type);
 
 // "IIS", "Apache", "Tomcat", "Nginx"; "unknown" for other indexes.

@@ -20,6 +20,7 @@
 
 #include "app/settingsfile.h"
 #include "app/strings.h"
+#include "deploy/recovery.h"
 #include "ui/window.h"
 
 namespace qm {
@@ -76,6 +77,13 @@ public:
     // a deployment made in an earlier session can be opened and undone.
     // False when no deployment is recorded.
     bool LoadLastDeployment();
+    // Undo restores files edited since the deployment too (the edited
+    // versions are kept beside the records).
+    void SetUndoForce(bool force) { undoForce_ = force; }
+    // Finishes what an interrupted run left (a deployment rolled back, an
+    // undo completed) before anything else, and shows what it found. False
+    // when another run holds the service directory (shown as well).
+    bool RecoverInterruptedWork();
 
     // ---- State for front ends and tests ----
     bool IsBusy() const { return busy_; }
@@ -128,6 +136,12 @@ private:
     void BindCertToSite();
     void SaveConfig();
     void StartServiceW();
+    // Takes the service directory's lock for the task and finishes what an
+    // interrupted run left; raises "another deployment or undo is running".
+    void BeginExclusiveTask(std::u16string_view command);
+    // Lines for the operator under their own heading.
+    void ShowNotes(const std::vector<std::u16string>& notes);
+    std::vector<std::u16string> TakeEngineNotes();
     void ShowDomainInputResult(const std::u16string& resultText);
     void DisplayProcessResult(const std::u16string& resultText);
     void EnableInputs();
@@ -190,6 +204,10 @@ private:
     std::atomic<bool> restoreRunning_{false};
     std::atomic<bool> deferWaitRunning_{false};
     std::atomic<bool> missingDeployer_{false};
+    std::atomic<bool> undoForce_{false};
+    // Held by the running deployment or undo.
+    ServiceLock serviceLock_;
+    std::vector<std::u16string> pendingNotes_;  // guarded by stateMutex_
 
     std::mutex closingMutex_;  // wakes sleeping workers when closing
     std::condition_variable closingWake_;

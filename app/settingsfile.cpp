@@ -62,16 +62,7 @@ int32_t OptionalInteger(const XmlDocument& document, std::u16string_view name) {
 }  // namespace
 
 std::u16string ServiceDirectory() {
-    std::u16string directory = host::ProcessEnvironmentValue(u"VANTREL_HOME").value_or(u"");
-    if (directory.empty()) {
-#ifdef _WIN32
-        directory = u"C:\\ProgramData\\Vantrel\\";
-#else
-        directory = u"/var/lib/vantrel/";
-#endif
-    }
-    EnsureTrailingSeparator(directory);
-    return directory;
+    return GetServiceDirectory();
 }
 
 std::u16string DeploymentSettingsPath() {

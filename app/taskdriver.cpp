@@ -9,6 +9,7 @@
 #include "app/renewalservice.h"
 #include "app/settingsfile.h"
 #include "deploy/netmanager.h"
+#include "deploy/recovery.h"
 #include "deploy/sslcertsrvbase.h"
 #include "foundation/format.h"
 #include "foundation/host/host.h"
@@ -124,14 +125,14 @@ void CGuiWnd::ExecuteThread() {
     std::u16string outcome;
     try {
         ClearTaskView();
+        BeginExclusiveTask(u"deploy");
         ReadInputs();
         ShowPortSettings();
         NewVantrel(SelectedWebType());
         InitSslService(centerUrl_, httpPort_, httpsPort_);
         GetSitesInfo();
         SwitchTab(0);
-        BindCertToSite();
-        SaveConfig();
+        BindCertToSite();  // saves the deployment settings before it commits
         StartServiceW();
         for (const char* name : {"btOpen", "btExe", "btRestoreWeb", "btExeCopy"})
             Ctl(name).SetEnabled(true);
@@ -146,12 +147,16 @@ void CGuiWnd::ExecuteThread() {
     }
     Ctl("lbPromptInfo").SetText(u"");
     ShowDomainInputResult(outcome);
+    std::vector<std::u16string> notes;
     {
         std::lock_guard lock(deployerLock_);
         UpdateTaskStepLocked();
+        notes = TakeEngineNotes();
         DeleteVantrel();
     }
+    ShowNotes(notes);
     DisplayProcessResult(outcome);
+    serviceLock_.Release();
     EnableInputs();
     {
         std::lock_guard lock(stateMutex_);
@@ -370,12 +375,20 @@ void CGuiWnd::BindCertToSite() {
         ShowResultText(true, u"\n< " + Text("configCert") + u"\n");
         ShowResultText(true, Text("applyCertIng"));
         SslCertSrvBase* engine = Deployer();
+        // The settings are part of the deployment: written once the server
+        // serves the certificate, before it commits; if they cannot be
+        // written, the deployment is rolled back.
+        engine->SetBeforeCommit(
+            [this, engine] {
+                const ExpiryDate expiry = ExpiryOf(*engine);
+                {
+                    std::lock_guard lock(stateMutex_);
+                    certExpireTime_ = expiry;
+                }
+                SaveConfig();
+            },
+            {DeploymentSettingsPath()});
         engine->BindCertToSite(SiteList(), certType_);
-        ExpiryDate expiry = ExpiryOf(*engine);
-        {
-            std::lock_guard lock(stateMutex_);
-            certExpireTime_ = expiry;
-        }
         ThrowSucceed();
     });
 }
@@ -595,50 +608,77 @@ void CGuiWnd::OnRestoreWeb() {
     LogTrace("%s", "CGuiWnd::OnRestoreWeb");
     if (restoring_ || restoreRunning_ || busy_)
         return;
+    Ctl("btRestoreWeb").SetEnabled(false);
+    Ctl("btOpen").SetEnabled(false);
+    if (restoreThread_.joinable())
+        restoreThread_.join();
+    restoring_ = true;
     try {
-        const DeploymentSettings settings = ReadDeploymentSettings(DeploymentSettingsPath());
-        NewVantrel(settings.webServerType);
-        InitSslService(centerUrl_, settings.httpPort, settings.httpsPort);
-        Ctl("btRestoreWeb").SetEnabled(false);
-        Ctl("btOpen").SetEnabled(false);
-        if (restoreThread_.joinable())
-            restoreThread_.join();
-        restoring_ = true;
-        try {
-            restoreThread_ = std::thread([this] { RestoreThread(); });
-        } catch (const std::exception&) {
-            restoring_ = false;
-            LogError("Create restore thread failed, please try again.");
-        }
-    } catch (const std::exception& e) {
-        const std::u16string text = ResultOf(e);
-        {
-            std::lock_guard lock(stateMutex_);
-            lastUndoResult_ = text;
-        }
-        if (text == result::kPortNotListening)
-            ShowResultText(true, Text("webServiceNotRunning"));
-        else
-            LogError(u"CGuiWnd::OnRestoreWeb, %s", text);
-        ShowResultText(true, Text("revokeConfigFailed"));
+        restoreThread_ = std::thread([this] { RestoreThread(); });
+    } catch (const std::exception&) {
+        restoring_ = false;
+        LogError("Create restore thread failed, please try again.");
     }
 }
 
+// The undo works from the newest deployment's own record (server kind,
+// ports, how the server was launched), so it also works with the server
+// stopped: the files are restored and the server is started again.
 void CGuiWnd::RestoreThread() {
     restoreRunning_ = true;
     restoring_ = true;
     std::u16string outcome = std::u16string(result::kSucceed);
     try {
         RunOperation("CGuiWnd::RestoreThread", [&] {
-            Deployer()->RestoreWeb();
+            BeginExclusiveTask(u"undo");
+            int32_t type = 0, httpPort = 0, httpsPort = 0;
+            const auto record = NewestDeployment();
+            if (record) {
+                type = WebServerTypeOfKind(record->server.kind);
+                httpPort = record->httpPort;
+                httpsPort = record->httpsPort;
+            } else {
+                // A deployment recorded before deployments kept records.
+                DeploymentSettings settings;
+                try {
+                    settings = ReadDeploymentSettings(DeploymentSettingsPath());
+                } catch (const std::exception&) {
+                    ThrowResult(result::kNothingToUndo);
+                }
+                type = settings.webServerType;
+                httpPort = settings.httpPort;
+                httpsPort = settings.httpsPort;
+            }
+            NewVantrel(type);
+            try {
+                InitSslService(centerUrl_, httpPort, httpsPort);
+            } catch (const std::exception& e) {
+                if (!IsResult(e, result::kPortNotListening))
+                    throw;
+                LogInfo("the web server is not running: the undo starts it again");
+            }
+            SslCertSrvBase* engine = Deployer();
+            if (record)
+                engine->UndoLastDeployment(undoForce_);
+            else
+                engine->RestoreWeb();
             ThrowSucceed();
         });
-        ShowResultText(true, Text("revokeConfigComplete"));
     } catch (const std::exception& e) {
         outcome = ResultOf(e);
         LogError(u"CGuiWnd::RestoreThread, %s", outcome);
-        ShowResultText(true, Text("revokeConfigFailed"));
     }
+    std::vector<std::u16string> notes;
+    {
+        std::lock_guard lock(deployerLock_);
+        notes = TakeEngineNotes();
+    }
+    if (outcome == result::kNothingToUndo)
+        notes.push_back(u"There is no deployment to undo.");
+    ShowNotes(notes);
+    ShowResultText(
+        true, Text(outcome == result::kSucceed ? "revokeConfigComplete" : "revokeConfigFailed"));
+    serviceLock_.Release();
     {
         std::lock_guard lock(stateMutex_);
         lastUndoResult_ = outcome;
@@ -646,6 +686,68 @@ void CGuiWnd::RestoreThread() {
     Ctl("lbPromptInfo").SetText(u"");
     restoring_ = false;
     restoreRunning_ = false;
+}
+
+// ------------------------------------------------------- exclusive tasks
+
+void CGuiWnd::BeginExclusiveTask(std::u16string_view command) {
+    std::u16string holder;
+    if (!serviceLock_.Acquire(command, holder)) {
+        {
+            std::lock_guard lock(stateMutex_);
+            pendingNotes_.push_back(u"Another run is working on " + ServiceDirectory() + u": " +
+                                    holder + u". Nothing was changed.");
+        }
+        ThrowResult(result::kBusy);
+    }
+    const RecoveryOutcome recovery =
+        RecoverUnfinishedDeployment([this](const std::u16string& kind) {
+            std::unique_ptr<SslCertSrvBase> engine =
+                factory_ ? factory_(WebServerTypeOfKind(kind)) : nullptr;
+            if (engine && engineSetup_)
+                engineSetup_(*engine);
+            return engine;
+        });
+    if (!recovery.found)
+        return;
+    ShowNotes(recovery.lines);
+    if (!recovery.complete)
+        ThrowResult(result::kRestoreFailed);
+}
+
+bool CGuiWnd::RecoverInterruptedWork() {
+    try {
+        BeginExclusiveTask(u"status");
+    } catch (const std::exception&) {
+        ShowNotes(TakeEngineNotes());
+        serviceLock_.Release();
+        return false;
+    }
+    serviceLock_.Release();
+    return true;
+}
+
+std::vector<std::u16string> CGuiWnd::TakeEngineNotes() {
+    std::vector<std::u16string> notes;
+    {
+        std::lock_guard lock(stateMutex_);
+        notes.swap(pendingNotes_);
+    }
+    std::lock_guard lock(deployerLock_);
+    if (deployer_) {
+        for (auto& note : deployer_->TakeUserNotes())
+            notes.push_back(std::move(note));
+    }
+    return notes;
+}
+
+void CGuiWnd::ShowNotes(const std::vector<std::u16string>& notes) {
+    if (notes.empty())
+        return;
+    std::u16string text = u"\n< " + Text("notes") + u"\n";
+    for (const auto& note : notes)
+        text += u"\n" + note;
+    ShowResultText(true, text);
 }
 
 // ---------------------------------------------------------------- open site

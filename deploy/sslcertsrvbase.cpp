@@ -110,20 +110,30 @@ void SslCertSrvBase::BindCertToSite(const std::vector<std::u16string>& domains, 
             FaultPoint(u"applied");
             CheckInterrupt();
 
-            for (const auto& file : beforeCommitFiles_)
-                RecordFileChange(file, true);
-            if (beforeCommit_)
-                beforeCommit_();
+            RunBeforeCommit();
             FaultPoint(u"settings-saved");
             CheckInterrupt();
             CommitDeployment();
         } catch (const std::exception& e) {
             LogError(u"SslCertSrvBase::BindCertToSite, %s: rolling back", ResultTextOf(e));
+            const std::u16string folder = record_->folder;
             RollBack(*record_);
             record_.reset();
+            if (IsResult(e, result::kInterrupted) && !DirectoryExists(folder)) {
+                AddUserNote(u"Interrupted (" + InterruptName() +
+                            u"): every change was taken back and the web server runs as it "
+                            u"did before.");
+            }
             throw;
         }
     });
+}
+
+void SslCertSrvBase::RunBeforeCommit() {
+    for (const auto& file : beforeCommitFiles_)
+        RecordFileChange(file, true);
+    if (beforeCommit_)
+        beforeCommit_();
 }
 
 void SslCertSrvBase::GetDeployStage(int32_t& stage) const {

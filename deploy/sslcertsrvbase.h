@@ -153,6 +153,8 @@ protected:
     // rollback); an existing file is recorded as a change instead.
     void RecordCreatedFile(const std::u16string& path);
     void SetDeploymentPhase(std::u16string_view phase);
+    // The step set by SetBeforeCommit, its state files recorded first.
+    void RunBeforeCommit();
     // Before the server is reloaded or restarted with recorded changes: a
     // rollback then makes it take the restored files again.
     void NoteServerTouched();

@@ -166,11 +166,16 @@ TEST_F(CommandLineTest, ServersWithoutADeployerAndMissingSettingsHaveTheirOwnCod
     EXPECT_NE(run.err.find("the Tomcat deployer is not part of this build"), std::string::npos);
 
     // Nothing deployed yet.
-    for (const char* command : {"undo", "open", "status"}) {
+    for (const char* command : {"open", "status"}) {
         const CliRun nothing = Quillmate({command});
         EXPECT_EQ(nothing.code, kExitSettings) << command;
         EXPECT_NE(nothing.err.find("Config/Vantrel.xml"), std::string::npos) << nothing.err;
     }
+    const CliRun nothing = Quillmate({"undo"});
+    EXPECT_EQ(nothing.code, kExitSettings);
+    EXPECT_NE(nothing.err.find("nothing to undo"), std::string::npos) << nothing.err;
+    EXPECT_NE(nothing.out.find("There is no deployment to undo."), std::string::npos)
+        << nothing.out;
     // An undo of a recorded deployment whose server has no deployer here.
     ASSERT_TRUE(EnsureDeploymentSettingsFile());
     DeploymentSettings recorded;

@@ -66,6 +66,7 @@ void FakeEngine::BindCertToSite(const std::vector<std::u16string>& domains, int3
     }
     if (!script_->bindFailure.empty())
         ThrowResult(u"%s", script_->bindFailure);
+    RunBeforeCommit();
 }
 
 void FakeEngine::RestoreWeb() {

@@ -16,7 +16,7 @@ public:
         httpPort_ = http;
         httpsPort_ = https;
     }
-    void SetConfText(const std::u16string& text) { confText_ = text; }
+    void SetConfText(const std::u16string& text) { UseConfigurationText(text); }
     void SetConfFilePath(const std::u16string& path) { confFilePath_ = path; }
     void SetCertFiles(const std::u16string& cert, const std::u16string& key) {
         certFilePath_ = cert;
