@@ -451,35 +451,37 @@ int Undo(const std::vector<std::string>& args, std::ostream& out, std::ostream& 
         out << kUndoUsage << kExitCodes;
         return kExitSucceed;
     }
-    HeadlessWindow session;
-    if (!OpenWindow(session, err))
-        return kExitFailed;
-    CGuiWnd& window = *session.window;
-    window.LoadLastDeployment();
-    window.SetUndoForce(options.flags.count("force") != 0);
     const bool all = options.flags.count("all") != 0;
     std::u16string outcome;
     int steps = 0;
-    {
-        ResultPrinter printer(window, out);
-        // One step back per press; --all goes on until nothing is left.
-        for (;;) {
-            window.FindControl("btRestoreWeb")->SetEnabled(true);
+    // One step back per press, each in a window of its own (a closed window
+    // stays closed); --all goes on until nothing is left.
+    for (;;) {
+        HeadlessWindow session;
+        if (!OpenWindow(session, err))
+            return kExitFailed;
+        CGuiWnd& window = *session.window;
+        window.LoadLastDeployment();
+        window.SetUndoForce(options.flags.count("force") != 0);
+        window.FindControl("btRestoreWeb")->SetEnabled(true);
+        {
+            ResultPrinter printer(window, out);
             PressAndWait(session, "btRestoreWeb", [&] { return window.IsUndoRunning(); });
-            outcome = window.LastUndoResult();
-            if (outcome != result::kSucceed || !all || InterruptRequested())
-                break;
-            ++steps;
         }
+        outcome = window.LastUndoResult();
+        if (window.LastTaskHadNoDeployer()) {
+            err << "quillmate: " << Utf8(MissingDeployerMessage(window.RecordedWebServerType()))
+                << "\n";
+            PrintOutcome(err, "undo", outcome, kExitUnsupportedServer);
+            return kExitUnsupportedServer;
+        }
+        if (outcome != result::kSucceed || !all || InterruptRequested())
+            break;
+        ++steps;
     }
     if (all && steps > 0 && outcome == result::kNothingToUndo)
         outcome = std::u16string(result::kSucceed);  // back at the state before the first
-    int code = ExitCodeForResult(outcome);
-    if (window.LastTaskHadNoDeployer()) {
-        code = kExitUnsupportedServer;
-        err << "quillmate: " << Utf8(MissingDeployerMessage(window.RecordedWebServerType()))
-            << "\n";
-    }
+    const int code = ExitCodeForResult(outcome);
     PrintOutcome(err, "undo", outcome, code);
     return code;
 }

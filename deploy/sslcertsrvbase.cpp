@@ -90,11 +90,14 @@ void SslCertSrvBase::BindCertToSite(const std::vector<std::u16string>& domains, 
 
             // From here until the server runs again nothing stops midway: an
             // interrupt is acted on once it serves (or was brought back).
+            // What must be served (and, for a rollback, no longer) is in the
+            // record before the server takes the change.
+            const std::vector<WireTarget> targets = WireTargets();
+            const std::string fingerprint = CertificateFingerprint(certPem_);
+            record_->wireTargets = targets;
+            record_->certificateFingerprint = fingerprint;
             SetDeploymentPhase(phase::kApplying);
             ApplyConfig();
-            const std::vector<WireTarget> targets = WireTargets();
-            record_->wireTargets = targets;
-            const std::string fingerprint = CertificateFingerprint(certPem_);
             if (!targets.empty() &&
                 !WaitForServedCertificate(targets, fingerprint, true, applyWaitMs_)) {
                 LogError("SslCertSrvBase::BindCertToSite, the new certificate is not served");

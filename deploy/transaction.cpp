@@ -469,6 +469,14 @@ void SslCertSrvBase::RecoverRecord(const DeploymentRecord& original) {
             if (!RestoreRecordedFiles(record, false))
                 ThrowResult(result::kRestoreFailed);
             ApplyRestoredConfig();
+            if (!record.wireTargets.empty() && !record.certificateFingerprint.empty() &&
+                !WaitForServedCertificate(record.wireTargets, record.certificateFingerprint, false,
+                                          applyWaitMs_)) {
+                AddUserNote(
+                    u"The files are restored, but the web server still serves the "
+                    u"certificate of the undone deployment.");
+                ThrowResult(result::kRestartFailed);
+            }
             DeleteDirectoryTree(record.folder);
             try {
                 WriteUndoRecordMirror();

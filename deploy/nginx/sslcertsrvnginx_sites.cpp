@@ -5,6 +5,7 @@
 #include "deploy/netmanager.h"
 #include "deploy/nginx/sslcertsrvnginx.h"
 #include "foundation/files.h"
+#include "foundation/host/host.h"
 #include "foundation/operation.h"
 #include "foundation/paths.h"
 #include "foundation/textconv.h"
@@ -113,6 +114,10 @@ std::u16string DirectiveLine(std::u16string_view text, const NginxDirective& d) 
 
 SslCertSrvNginx::SslCertSrvNginx() {
     LogTrace("SslCertSrvNginx::SslCertSrvNginx");
+    // Tests and measurements can ask for the stop-and-start that a refused
+    // reload falls back to.
+    restartInsteadOfReload_ =
+        host::ProcessEnvironmentValue(u"QUILLMATE_NGINX_APPLY").value_or(u"") == u"restart";
 }
 
 SslCertSrvNginx::~SslCertSrvNginx() {
