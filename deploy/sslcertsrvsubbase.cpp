@@ -27,22 +27,35 @@ std::u16string SslCertSrvSubBase::ResolveAlias(const std::u16string& name) const
 }
 
 std::u16string SslCertSrvSubBase::ReadTextFile(const std::u16string& path) {
+    std::u16string text;
+    ReadTextFile(path, text);
+    return text;
+}
+
+bool SslCertSrvSubBase::ReadTextFile(const std::u16string& path, std::u16string& text) {
+    text.clear();
     std::string bytes;
     if (!ReadFileBytes(path, bytes))
-        return {};
-    std::u16string text;
+        return false;
+#ifdef _WIN32
     text.reserve(bytes.size());
     for (size_t i = 0; i < bytes.size(); ++i) {
         const auto c = static_cast<unsigned char>(bytes[i]);
-#ifdef _WIN32
         if (c == 0x1A)
             break;
         if (c == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n')
             continue;
-#endif
         text.push_back(c);
     }
-    return text;
+#else
+    // Room for the edits to come: an insertion then moves the text's tail
+    // instead of copying the whole of it to a new place.
+    text.reserve(bytes.size() + bytes.size() / 64 + 4096);
+    text.resize(bytes.size());
+    for (size_t i = 0; i < bytes.size(); ++i)
+        text[i] = static_cast<unsigned char>(bytes[i]);
+#endif
+    return true;
 }
 
 bool SslCertSrvSubBase::WriteTextFile(const std::u16string& text, const std::u16string& path) {

@@ -27,6 +27,8 @@ public:
     // read-write cycle unchanged. Windows text mode turns CR LF into LF; on
     // POSIX the file's own line ends are kept. Empty when unreadable.
     static std::u16string ReadTextFile(const std::u16string& path);
+    // The same, telling an unreadable file from an empty one.
+    static bool ReadTextFile(const std::u16string& path, std::u16string& text);
     // Writes the text back the same way (through an atomic replace). A
     // character above 255, which no byte can hold, is written as UTF-8.
     static bool WriteTextFile(const std::u16string& text, const std::u16string& path);

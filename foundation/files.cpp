@@ -42,7 +42,16 @@ bool ReadFileBytes(std::u16string_view path, std::string& bytes) {
     std::ifstream in(FsPath(path), std::ios::binary);
     if (!in)
         return false;
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // In blocks, not a character at a time; the size read first is only a
+    // hint (a file may grow or shrink meanwhile).
+    std::string content;
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(FsPath(path), ec);
+    if (!ec && size < (uintmax_t{1} << 32))
+        content.reserve(static_cast<size_t>(size));
+    char buffer[1 << 16];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0)
+        content.append(buffer, static_cast<size_t>(in.gcount()));
     if (in.bad())
         return false;
     bytes = std::move(content);

@@ -1,6 +1,7 @@
 #include "deploy/nginx/nginxlexer.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace qm {
 
@@ -16,6 +17,8 @@ enum class Stop { Semicolon, BlockStart, BlockDone, End };
 // The word's value as nginx builds it: \" \' \\ stand for the character,
 // \t \r \n for the control character, any other backslash stays.
 std::u16string Unescape(std::u16string_view raw) {
+    if (raw.find(u'\\') == std::u16string_view::npos)
+        return std::u16string(raw);
     std::u16string value;
     value.reserve(raw.size());
     for (size_t i = 0; i < raw.size(); ++i) {
@@ -205,8 +208,10 @@ NginxDirective MakeDirective(std::vector<NginxWord>& words, size_t at) {
         nameless.start = nameless.end = at;
         words.push_back(std::move(nameless));
     }
-    d.words = std::move(words);
-    words = {};
+    // An exact copy: the scratch list keeps its room for the next statement.
+    d.words.reserve(words.size());
+    std::move(words.begin(), words.end(), std::back_inserter(d.words));
+    words.clear();
     return d;
 }
 

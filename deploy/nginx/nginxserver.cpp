@@ -1,6 +1,7 @@
 #include "deploy/nginx/nginxserver.h"
 
 #include <algorithm>
+#include <string_view>
 
 #include "foundation/textconv.h"
 
@@ -44,28 +45,34 @@ bool RedirectsToHttps(const NginxDirective& d) {
 }
 
 void Visit(const std::vector<NginxNode>& nodes, bool serverLevel, NginxServerFacts& facts) {
+    using namespace std::string_view_literals;
     for (const NginxNode& node : nodes) {
-        const std::u16string& name = node.name();
+        const std::u16string_view name = node.name();
         if (serverLevel) {
-            if (name == u"listen")
+            if (name == u"listen"sv)
                 facts.listens.push_back(&node);
-            else if (name == u"server_name")
+            else if (name == u"server_name"sv)
                 facts.serverNames.push_back(&node);
-            else if (name == u"ssl_protocols")
+            else if (name == u"ssl_protocols"sv)
                 facts.protocols = &node;
-            else if (name == u"ssl_ciphers")
+            else if (name == u"ssl_ciphers"sv)
                 facts.ciphers = &node;
-            else if (!node.hasBlock() && RedirectsToHttps(*node.directive))
+            else if (!node.hasBlock() && (name == u"return"sv || name == u"rewrite"sv) &&
+                     RedirectsToHttps(*node.directive))
                 facts.redirectsToHttps = true;
         }
-        if (name == u"root" && !facts.root)
-            facts.root = &node;
-        else if (name == u"index" && !facts.index)
-            facts.index = &node;
-        else if (name == u"ssl_certificate" && !facts.certificate)
-            facts.certificate = &node;
-        else if (name == u"ssl_certificate_key" && !facts.certificateKey)
-            facts.certificateKey = &node;
+        if (name == u"root"sv) {
+            if (!facts.root)
+                facts.root = &node;
+        } else if (name == u"index"sv) {
+            if (!facts.index)
+                facts.index = &node;
+        } else if (name.starts_with(u"ssl_certificate"sv)) {
+            if (name.size() == 15 && !facts.certificate)
+                facts.certificate = &node;
+            else if (name == u"ssl_certificate_key"sv && !facts.certificateKey)
+                facts.certificateKey = &node;
+        }
         if (node.hasBlock())
             Visit(node.children, false, facts);
     }
@@ -73,14 +80,12 @@ void Visit(const std::vector<NginxNode>& nodes, bool serverLevel, NginxServerFac
 
 }  // namespace
 
-NginxListen ParseListen(const NginxDirective& listen) {
-    NginxListen out;
+NginxListenPlace ListenPlaceOf(const NginxDirective& listen) {
+    NginxListenPlace out;
     if (listen.argCount() == 0)
         return out;
-    const std::u16string& first = listen.arg(0);
-    for (size_t i = 1; i < listen.argCount(); ++i)
-        out.parameters.push_back(listen.arg(i));
-    if (first.rfind(u"unix:", 0) == 0) {
+    const std::u16string_view first = listen.arg(0);
+    if (first.starts_with(u"unix:")) {
         out.address = first;
         out.port = 0;
         return out;
@@ -89,20 +94,31 @@ NginxListen ParseListen(const NginxDirective& listen) {
         out.port = PortNumber(first);
         return out;
     }
-    size_t colon = std::u16string::npos;
+    size_t colon = std::u16string_view::npos;
     if (!first.empty() && first.front() == u'[') {
         const size_t close = first.find(u']');
-        if (close != std::u16string::npos && close + 1 < first.size() && first[close + 1] == u':')
+        if (close != std::u16string_view::npos && close + 1 < first.size() &&
+            first[close + 1] == u':')
             colon = close + 1;
     } else {
         colon = first.rfind(u':');
     }
-    if (colon == std::u16string::npos) {
+    if (colon == std::u16string_view::npos) {
         out.address = first;
         return out;  // an address alone listens on port 80
     }
     out.address = first.substr(0, colon);
-    out.port = PortNumber(std::u16string_view(first).substr(colon + 1));
+    out.port = PortNumber(first.substr(colon + 1));
+    return out;
+}
+
+NginxListen ParseListen(const NginxDirective& listen) {
+    NginxListen out;
+    const NginxListenPlace place = ListenPlaceOf(listen);
+    out.address = std::u16string(place.address);
+    out.port = place.port;
+    for (size_t i = 1; i < listen.argCount(); ++i)
+        out.parameters.push_back(listen.arg(i));
     return out;
 }
 

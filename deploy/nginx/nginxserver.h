@@ -19,6 +19,13 @@ struct NginxListen {
     std::vector<std::u16string> parameters;
 };
 NginxListen ParseListen(const NginxDirective& listen);
+// Just the address and port of a listen directive, for the many blocks read
+// at once (the address is a view into the directive).
+struct NginxListenPlace {
+    std::u16string_view address;
+    int32_t port = 80;
+};
+NginxListenPlace ListenPlaceOf(const NginxDirective& listen);
 // The address part as nginx compares listen sockets: "*" stands for every
 // IPv4 address (also "0.0.0.0" and none), IPv6 in lower case with brackets.
 std::u16string ListenAddressKey(const std::u16string& address);

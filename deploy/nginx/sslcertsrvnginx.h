@@ -125,6 +125,8 @@ protected:
     void LoadConfiguration();
     // siteNodes_ (and the server of each) from the configuration as it is now.
     void CollectServerNodes();
+    // CollectServerNodes and GetSiteNodesConfig, unless nothing changed since.
+    void RefreshServerNodes();
     // The document root a root value names: absolute values as they stand,
     // relative ones under the prefix.
     std::u16string SiteDirForRoot(std::u16string value) const;
@@ -187,6 +189,9 @@ protected:
     NginxConfig config_;
     bool configLoaded_ = false;
     std::vector<const NginxNode*> serverOf_;
+    // The facts of each of them, as GetSiteNodesConfig read them.
+    std::vector<NginxServerFacts> factsOf_;
+    uint64_t nodesGeneration_ = static_cast<uint64_t>(-1);
     std::vector<bool> editedFiles_;
     // The file of the block whose root and index new blocks borrow (npos: none).
     size_t templateFile_ = static_cast<size_t>(-1);

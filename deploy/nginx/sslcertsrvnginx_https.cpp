@@ -230,8 +230,7 @@ void SslCertSrvNginx::GetCertificate() {
 void SslCertSrvNginx::RouteUnconfiguredNames() {
     if (!configLoaded_)
         return;
-    CollectServerNodes();
-    GetSiteNodesConfig(siteNodes_);
+    RefreshServerNodes();
     for (SiteInfo& site : selectedSites_) {
         if (ContainsSiteAddr(site.siteAddr))
             continue;
@@ -253,7 +252,7 @@ size_t SslCertSrvNginx::DefaultServerNode(const std::u16string& ip, int32_t port
     for (const bool exact : {true, false}) {
         size_t first = none;
         for (size_t i = 0; i < serverOf_.size(); ++i) {
-            for (const NginxNode* listen : FactsOf(*serverOf_[i]).listens) {
+            for (const NginxNode* listen : factsOf_[i].listens) {
                 const NginxListen l = ParseListen(*listen->directive);
                 const std::u16string key = ListenAddressKey(l.address);
                 if (l.port != port || (exact ? key != ip : key != u"*"))
@@ -301,14 +300,10 @@ void SslCertSrvNginx::MakeUniqueCertName() {
 }
 
 void SslCertSrvNginx::Splice(size_t file, size_t from, size_t length, std::u16string_view text) {
-    std::u16string edited = config_.File(file).text;
-    edited.replace(from, length, WithLineEnds(text, LineEndOf(edited)));
-    config_.SetText(file, std::move(edited));
+    config_.Splice(file, from, length, WithLineEnds(text, LineEndOf(config_.File(file).text)));
     if (editedFiles_.size() < config_.FileCount())
         editedFiles_.resize(config_.FileCount(), false);
     editedFiles_[file] = true;
-    if (file == 0)
-        confText_ = config_.File(0).text;
 }
 
 std::vector<std::u16string> SslCertSrvNginx::ParametersOn(const std::u16string& addressKey,
@@ -461,8 +456,7 @@ std::u16string SslCertSrvNginx::CreateHttpsBlock(std::u16string block, const Ngi
 void SslCertSrvNginx::ConfigCert() {
     RunOperation("SslCertSrvNginx::ConfigCert", [&] {
         for (const auto& domain : inputDomains_) {
-            CollectServerNodes();
-            GetSiteNodesConfig(siteNodes_);
+            RefreshServerNodes();
             const bool httpsBlockExists = std::any_of(
                 siteNodes_.begin(), siteNodes_.end(),
                 [&](const SiteNode& n) { return n.site.siteAddr == domain && n.site.isHttps; });
@@ -496,6 +490,7 @@ void SslCertSrvNginx::ConfigCert() {
         ConfigInputSite();
         SetHashBucketSizeInConfiguration();
         WriteEditedFiles();
+        confText_ = config_.File(0).text;
     });
 }
 
@@ -661,20 +656,14 @@ void SslCertSrvNginx::ConfigInputSite() {
 // http block: before the last brace that begins a line, else before the
 // text's last character.
 size_t SslCertSrvNginx::NewBlockPosition(size_t& file) const {
-    const NginxNode* http = nullptr;
-    for (const NginxNode& node : config_.Main()) {
-        if (node.hasBlock() && node.name() == u"http") {
-            http = &node;
-            break;
-        }
-    }
-    if (templateFile_ < config_.FileCount() && (!http || templateFile_ != http->file)) {
+    const NginxConfig::Place http = config_.HttpBlock();
+    if (templateFile_ < config_.FileCount() && (!http.directive || templateFile_ != http.file)) {
         file = templateFile_;
         return config_.File(file).text.size();
     }
-    if (http && http->directive->close != NginxDirective::npos) {
-        file = http->file;
-        return http->directive->close;
+    if (http.directive && http.directive->close != NginxDirective::npos) {
+        file = http.file;
+        return http.directive->close;
     }
     file = 0;
     const std::u16string& text = config_.File(0).text;
@@ -702,24 +691,21 @@ void SslCertSrvNginx::SetHashBucketSizeInConfiguration() {
 std::vector<SslCertSrvNginx::TextEdit> SslCertSrvNginx::HashBucketEdits(const NginxConfig& config) {
     const std::u16string line = u"\t\tserver_names_hash_bucket_size 128;";
     std::vector<TextEdit> edits;
-    const NginxNode* http = nullptr;
-    std::vector<const NginxNode*> existing;
-    for (const NginxNode& node : config.Main()) {
-        if (node.name() == u"server_names_hash_bucket_size")
-            existing.push_back(&node);
-        if (node.hasBlock() && node.name() == u"http" && !http) {
-            http = &node;
-            for (const NginxNode& child : node.children) {
-                if (child.name() == u"server_names_hash_bucket_size")
-                    existing.push_back(&child);
-            }
-        }
+    std::vector<NginxConfig::Place> existing;
+    for (const NginxConfig::Place& place : config.MainLevel()) {
+        if (place.directive->name() == u"server_names_hash_bucket_size")
+            existing.push_back(place);
+    }
+    std::vector<NginxConfig::Place> inside;
+    const NginxConfig::Place http = config.HttpBlock(&inside);
+    for (const NginxConfig::Place& place : inside) {
+        if (place.directive->name() == u"server_names_hash_bucket_size")
+            existing.push_back(place);
     }
     if (!existing.empty()) {
         // From the last to the first: positions in one file stay valid.
         for (auto it = existing.rbegin(); it != existing.rend(); ++it) {
-            const NginxNode& node = **it;
-            const NginxDirective& d = *node.directive;
+            const NginxDirective& d = *it->directive;
             long size = 0;
             if (d.argCount() == 1 && !d.arg(0).empty() && d.arg(0).size() < 10 &&
                 std::all_of(d.arg(0).begin(), d.arg(0).end(),
@@ -729,13 +715,13 @@ std::vector<SslCertSrvNginx::TextEdit> SslCertSrvNginx::HashBucketEdits(const Ng
             }
             if (size >= 128)
                 continue;
-            const auto span = LineSpan(config.File(node.file).text, d);
-            edits.push_back({node.file, span.first, span.second - span.first, line});
+            const auto span = LineSpan(config.File(it->file).text, d);
+            edits.push_back({it->file, span.first, span.second - span.first, line});
         }
         return edits;
     }
-    if (http && http->directive->terminator != NginxDirective::npos)
-        edits.push_back({http->file, http->directive->terminator + 1, 0, u"\n" + line});
+    if (http.directive && http.directive->terminator != NginxDirective::npos)
+        edits.push_back({http.file, http.directive->terminator + 1, 0, u"\n" + line});
     return edits;
 }
 

@@ -170,8 +170,7 @@ void SslCertSrvNginx::GetWebServiceInfo() {
 void SslCertSrvNginx::BackupWeb() {
     RunOperation("SslCertSrvNginx::BackupWeb", [&] {
         std::set<size_t> files = {0};
-        CollectServerNodes();
-        GetSiteNodesConfig(siteNodes_);
+        RefreshServerNodes();
         for (const auto& domain : inputDomains_) {
             for (size_t i : NodesNamed(domain))
                 files.insert(siteNodes_[i].file);

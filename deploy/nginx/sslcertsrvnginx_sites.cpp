@@ -144,6 +144,15 @@ void SslCertSrvNginx::GetSiteNodesPosRange(const std::u16string& text,
     }
 }
 
+void SslCertSrvNginx::RefreshServerNodes() {
+    if (nodesGeneration_ == config_.Generation() && serverOf_.size() == siteNodes_.size() &&
+        factsOf_.size() == siteNodes_.size())
+        return;
+    CollectServerNodes();
+    GetSiteNodesConfig(siteNodes_);
+    nodesGeneration_ = config_.Generation();
+}
+
 void SslCertSrvNginx::CollectServerNodes() {
     siteNodes_.clear();
     serverOf_.clear();
@@ -166,6 +175,8 @@ void SslCertSrvNginx::CollectServerNodes() {
 void SslCertSrvNginx::GetSiteNodesConfig(std::vector<SiteNode>& nodes) {
     LogTrace("SslCertSrvNginx::GetSiteNodesConfig");
     const bool own = &nodes == &siteNodes_ && serverOf_.size() == nodes.size();
+    if (own)
+        factsOf_.assign(nodes.size(), NginxServerFacts());
     for (size_t i = 0; i < nodes.size(); ++i) {
         // Nodes of another text than the configuration are read on their own.
         NginxConfig single;
@@ -179,25 +190,34 @@ void SslCertSrvNginx::GetSiteNodesConfig(std::vector<SiteNode>& nodes) {
             }
             server = servers.front();
         }
-        const NginxServerFacts facts = FactsOf(*server);
+        NginxServerFacts ownFacts;
+        NginxServerFacts& facts = own ? factsOf_[i] : ownFacts;
+        facts = FactsOf(*server);
         SiteInfo& site = nodes[i].site;
         site = SiteInfo();
-        site.sitePort = facts.listens.empty() ? 80 : ParseListen(*facts.listens[0]->directive).port;
+        site.sitePort =
+            facts.listens.empty() ? 80 : ListenPlaceOf(*facts.listens[0]->directive).port;
 
         std::u16string primary;
         for (const NginxNode* names : facts.serverNames) {
             for (size_t a = 0; a < names->directive->argCount(); ++a) {
                 // nginx compares names without regard to case.
-                std::u16string name = ToLowerAscii(names->directive->arg(a));
-                if (name.empty())
+                const std::u16string& written = names->directive->arg(a);
+                if (written.empty())
                     continue;
+                const bool lower = std::none_of(written.begin(), written.end(),
+                                                [](char16_t c) { return c >= u'A' && c <= u'Z'; });
+                std::u16string lowered = lower ? std::u16string() : ToLowerAscii(written);
+                const std::u16string& name = lower ? written : lowered;
                 if (primary.empty())
-                    primary = std::move(name);
+                    primary = name;
                 else if (name != primary)
-                    aliasMap_[name] = primary;
+                    aliasMap_.insert_or_assign(name, primary);
             }
         }
-        site.siteAddr = RemoveWhitespace(primary);
+        site.siteAddr = primary.find_first_of(u" \t\r\n") == std::u16string::npos
+                            ? std::move(primary)
+                            : RemoveWhitespace(primary);
         site.siteDir = facts.root && facts.root->directive->argCount() > 0
                            ? SiteDirForRoot(facts.root->directive->arg(0))
                            : webServiceRoot_ + u"html" + PathSeparator();
@@ -205,13 +225,13 @@ void SslCertSrvNginx::GetSiteNodesConfig(std::vector<SiteNode>& nodes) {
 
         const int32_t port = site.isHttps ? httpsPort_ : httpPort_;
         for (const NginxNode* listen : facts.listens) {
-            const NginxListen l = ParseListen(*listen->directive);
+            const NginxListenPlace l = ListenPlaceOf(*listen->directive);
             if (l.port != port)
                 continue;
             site.sitePort = port;
             if (LooksLikeIPv4(l.address))
                 site.siteIP = l.address;
-            else if (l.address.find(u"localhost") != std::u16string::npos)
+            else if (l.address.find(u"localhost") != std::u16string_view::npos)
                 site.siteIP = u"localhost";
             break;
         }
@@ -322,13 +342,9 @@ void SslCertSrvNginx::GetSitesInfo(std::vector<std::u16string>& siteAddrs) {
         httpsListenAddrs_.clear();
 
         LoadConfiguration();
-        CollectServerNodes();
-        GetSiteNodesConfig(siteNodes_);
+        RefreshServerNodes();
 
-        std::vector<NginxServerFacts> facts;
-        facts.reserve(serverOf_.size());
-        for (const NginxNode* server : serverOf_)
-            facts.push_back(FactsOf(*server));
+        const std::vector<NginxServerFacts>& facts = factsOf_;
         auto matchesPorts = [&](const SiteNode& node) {
             return node.site.isHttps ? node.site.sitePort == httpsPort_
                                      : node.site.sitePort == httpPort_;
@@ -373,9 +389,11 @@ void SslCertSrvNginx::GetSitesInfo(std::vector<std::u16string>& siteAddrs) {
 
         // Aliases by primary name, in ascending order (as GetAliasesOf gives
         // them), built once instead of a scan of the map per block.
-        std::map<std::u16string, std::vector<std::u16string>> aliasesOf;
+        std::vector<std::pair<std::u16string_view, std::u16string_view>> aliasesOf;
+        aliasesOf.reserve(aliasMap_.size());
         for (const auto& [alias, primary] : aliasMap_)
-            aliasesOf[primary].push_back(alias);
+            aliasesOf.emplace_back(primary, alias);
+        std::sort(aliasesOf.begin(), aliasesOf.end());
 
         for (size_t i = 0; i < siteNodes_.size(); ++i) {
             const SiteNode& node = siteNodes_[i];
@@ -387,13 +405,14 @@ void SslCertSrvNginx::GetSitesInfo(std::vector<std::u16string>& siteAddrs) {
             siteAddrs.push_back(site.siteAddr);
             sites_.push_back(site);
             (site.isHttps ? httpsListenAddrs_ : httpListenAddrs_).push_back(site.siteIP);
-            if (const auto it = aliasesOf.find(site.siteAddr); it != aliasesOf.end()) {
-                for (const auto& alias : it->second) {
-                    siteAddrs.push_back(alias);
-                    SiteInfo aliasSite = site;
-                    aliasSite.siteAddr = alias;
-                    sites_.push_back(std::move(aliasSite));
-                }
+            const std::u16string_view primary = site.siteAddr;
+            for (auto it = std::lower_bound(aliasesOf.begin(), aliasesOf.end(),
+                                            std::make_pair(primary, std::u16string_view()));
+                 it != aliasesOf.end() && it->first == primary; ++it) {
+                siteAddrs.emplace_back(it->second);
+                SiteInfo aliasSite = site;
+                aliasSite.siteAddr = it->second;
+                sites_.push_back(std::move(aliasSite));
             }
             if (site.isHttps) {
                 for (const NginxNode* d : {facts[i].certificate, facts[i].certificateKey})

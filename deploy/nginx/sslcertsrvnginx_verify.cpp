@@ -52,8 +52,7 @@ void SslCertSrvNginx::OpenVerificationPath() {
             if (FindRelatedSite(site, related))
                 fetchedOverHttp(related);
         }
-        CollectServerNodes();
-        GetSiteNodesConfig(siteNodes_);
+        RefreshServerNodes();
         // file -> (position after the block's "{", the indentation of its lines)
         std::map<size_t, std::vector<std::pair<size_t, std::u16string>>> openings;
         std::vector<WireTarget> probes;
@@ -62,8 +61,7 @@ void SslCertSrvNginx::OpenVerificationPath() {
                 const SiteNode& node = siteNodes_[i];
                 const NginxDirective& server = *serverOf_[i]->directive;
                 if (node.site.isHttps || node.site.sitePort != httpPort_ ||
-                    server.terminator == NginxDirective::npos ||
-                    !FactsOf(*serverOf_[i]).redirectsToHttps) {
+                    server.terminator == NginxDirective::npos || !factsOf_[i].redirectsToHttps) {
                     continue;
                 }
                 auto& at = openings[node.file];

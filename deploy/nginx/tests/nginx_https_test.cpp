@@ -177,7 +177,7 @@ TEST_F(NginxHttpsTest, TypedDomainsGetABlockInsideTheHttpBlock) {
     d.ConfigInputSite();
     const std::u16string block =
         u"\n\tserver{\n\t\tlisten 443 ssl;\n\t\tserver_name new.example.test;\n" + Tls() + u"\t}\n";
-    EXPECT_EQ(d.confText(), http + block + rest);
+    EXPECT_EQ(d.configuration().File(0).text, http + block + rest);
     ASSERT_EQ(d.sites().size(), 2u);
     EXPECT_EQ(d.sites()[1], (SiteInfo{u"new.example.test", u"", 443, true, u""}));
 
@@ -186,7 +186,7 @@ TEST_F(NginxHttpsTest, TypedDomainsGetABlockInsideTheHttpBlock) {
     d.SetSites({{u"a.example.test", u"/x/", 80, false, u""}});
     d.SetInputDomains({u"new.example.test"});
     d.ConfigInputSite();
-    EXPECT_EQ(d.confText(), u"server {\n  listen 80;\n" + block + u"}\n# end\n");
+    EXPECT_EQ(d.configuration().File(0).text, u"server {\n  listen 80;\n" + block + u"}\n# end\n");
 }
 
 TEST_F(NginxHttpsTest, TypedDomainsAreRefusedWhenSitesHaveSeveralRoots) {
@@ -219,7 +219,7 @@ TEST_F(NginxHttpsTest, TypedDomainsAreRefusedWhenSitesHaveSeveralRoots) {
     } catch (const std::exception& e) {
         EXPECT_TRUE(IsResult(e, result::kMoreThanOneSiteDir)) << e.what();
     }
-    EXPECT_EQ(d.confText(), u"http {\n}\n");
+    EXPECT_EQ(d.configuration().File(0).text, u"http {\n}\n");
 }
 
 TEST(NginxHashBucket, ReplacedBelow128OrInsertedIntoTheHttpBlock) {
