@@ -121,8 +121,9 @@ bool HasGlobWildcard(std::u16string_view pattern) {
 }
 
 bool GlobMatch(std::u16string_view pattern, std::u16string_view name) {
-    // Only a "." written out matches a leading "." (hidden files).
-    if (!name.empty() && name.front() == u'.' && (pattern.empty() || pattern.front() != u'.'))
+    // Only a "." written out (or quoted) matches a leading "." (hidden files).
+    if (!name.empty() && name.front() == u'.' && !pattern.starts_with(u".") &&
+        !pattern.starts_with(u"\\."))
         return false;
     return MatchFrom(pattern, 0, name, 0);
 }

@@ -7,6 +7,7 @@
 #include "foundation/format.h"
 #include "foundation/glob.h"
 #include "foundation/paths.h"
+#include "foundation/textconv.h"
 
 namespace qm {
 
@@ -253,7 +254,7 @@ bool NginxConfig::ExpandInclude(uint32_t file, const NginxDirective& include,
                                 std::vector<NginxNode>& out, int blockDepth,
                                 std::vector<uint32_t>& chain, std::u16string& problem) {
     const NginxConfFile& from = *files_[file];
-    std::u16string pattern = include.arg(0);
+    std::u16string pattern = PathFromConfigText(include.arg(0));
     if (!IsAbsolutePath(pattern))
         pattern = confPrefix_ + pattern;
     auto known = includeMatches_.find(pattern);
@@ -319,7 +320,7 @@ void NginxConfig::Flatten(size_t file, const std::vector<NginxDirective>& level,
             out.push_back({file, &d});
             continue;
         }
-        std::u16string pattern = d.arg(0);
+        std::u16string pattern = PathFromConfigText(d.arg(0));
         if (!IsAbsolutePath(pattern))
             pattern = confPrefix_ + pattern;
         const auto matches = includeMatches_.find(pattern);
@@ -349,6 +350,30 @@ NginxConfig::Place NginxConfig::HttpBlock(std::vector<Place>* inside) const {
         }
     }
     return {};
+}
+
+std::u16string PathFromConfigText(std::u16string_view written) {
+    std::string bytes;
+    bool ascii = true;
+    for (char16_t c : written) {
+        if (c > 0xFF)
+            return std::u16string(written);  // not a text read from a file
+        ascii = ascii && c < 0x80;
+        bytes.push_back(static_cast<char>(c));
+    }
+    if (ascii)
+        return std::u16string(written);
+    std::u16string path = WideFromUtf8(bytes);
+    return Utf8FromWide(path) == bytes ? path : std::u16string(written);
+}
+
+std::u16string ConfigTextFromPath(std::u16string_view path) {
+    const std::string bytes = Utf8FromWide(path);
+    std::u16string text;
+    text.reserve(bytes.size());
+    for (char c : bytes)
+        text.push_back(static_cast<unsigned char>(c));
+    return text;
 }
 
 std::u16string_view LineEndOf(std::u16string_view text) {

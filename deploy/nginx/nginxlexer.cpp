@@ -11,6 +11,9 @@ bool IsBlank(char16_t c) {
     return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n';
 }
 
+// The size of nginx's reading buffer, which bounds a word.
+constexpr size_t kBuffer = 4096;
+
 // How a statement ended.
 enum class Stop { Semicolon, BlockStart, BlockDone, End };
 
@@ -61,7 +64,12 @@ public:
         bool needSpace = false, lastSpace = true, comment = false, variable = false;
         bool escaped = false, singleQuoted = false, doubleQuoted = false;
         size_t start = pos_;
+        size_t commentStart = pos_;
         while (pos_ < text_.size()) {
+            // nginx reads through a buffer of 4096 bytes: a word (or comment)
+            // that does not fit into it is refused.
+            if ((comment || !lastSpace) && pos_ - (comment ? commentStart : start) >= kBuffer)
+                TooLong(comment ? commentStart : start, singleQuoted, doubleQuoted);
             const char16_t ch = text_[pos_++];
             if (ch == u'\n')
                 comment = false;
@@ -108,6 +116,7 @@ public:
                         return Stop::BlockDone;
                     case u'#':
                         comment = true;
+                        commentStart = pos_ - 1;
                         continue;
                     case u'\\':
                         escaped = true;
@@ -185,6 +194,18 @@ public:
             Fail(u"unexpected end of file, expecting \";\" or \"}\"", text_.size());
         stopAt = text_.size();
         return Stop::End;
+    }
+
+    void TooLong(size_t start, bool singleQuoted, bool doubleQuoted) {
+        if (singleQuoted || doubleQuoted) {
+            Fail(std::u16string(u"too long parameter, probably missing terminating \"") +
+                     (doubleQuoted ? u'"' : u'\'') + u"\" character",
+                 start);
+        } else {
+            Fail(u"too long parameter \"" + std::u16string(text_.substr(start, 10)) +
+                     u"...\" started",
+                 start);
+        }
     }
 
     void Fail(std::u16string message, size_t at) {

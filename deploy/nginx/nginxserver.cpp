@@ -14,9 +14,14 @@ bool AllDigits(std::u16string_view text) {
            std::all_of(text.begin(), text.end(), [](char16_t c) { return c >= u'0' && c <= u'9'; });
 }
 
-// A port number; 0 when it is not one (too long, not digits).
+// A port number as nginx reads it (leading zeros allowed); 0 when it is
+// not one (not digits, out of range).
 int32_t PortNumber(std::u16string_view text) {
-    if (!AllDigits(text) || text.size() > 5)
+    if (!AllDigits(text))
+        return 0;
+    while (text.size() > 1 && text.front() == u'0')
+        text.remove_prefix(1);
+    if (text.size() > 5)
         return 0;
     int32_t value = 0;
     for (char16_t c : text)
@@ -137,7 +142,7 @@ bool IsOncePerAddressParameter(const std::u16string& parameter) {
     static const std::u16string_view kNames[] = {
         u"default_server", u"default",      u"reuseport", u"backlog",  u"rcvbuf",
         u"sndbuf",         u"deferred",     u"bind",      u"ipv6only", u"fastopen",
-        u"accept_filter",  u"so_keepalive", u"setfib"};
+        u"accept_filter",  u"so_keepalive", u"setfib",    u"multipath"};
     const std::u16string name = ParameterName(parameter);
     return std::find(std::begin(kNames), std::end(kNames), name) != std::end(kNames);
 }

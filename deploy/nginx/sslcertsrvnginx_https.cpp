@@ -412,7 +412,8 @@ std::u16string SslCertSrvNginx::CreateHttpsBlock(std::u16string block, const Ngi
         size_t close = s && s->close != NginxDirective::npos ? s->close : block.rfind(u'}');
         if (close == std::u16string::npos)
             close = block.size();
-        block.insert(close, u"\n" + TlsLines(certFilePath_, keyFilePath_, included));
+        block.insert(close, u"\n" + TlsLines(ConfigTextFromPath(certFilePath_),
+                                             ConfigTextFromPath(keyFilePath_), included));
         return u"\n" + block + u"\n";
     }
 
@@ -425,8 +426,10 @@ std::u16string SslCertSrvNginx::CreateHttpsBlock(std::u16string block, const Ngi
         ReplaceSpan(block, LineSpan(block, *d), CiphersLine() + u"\n");
         hasCiphers = true;
     }
-    const std::u16string certificateLine = u"\t\tssl_certificate \"" + certFilePath_ + u"\";";
-    const std::u16string keyLine = u"\t\tssl_certificate_key \"" + keyFilePath_ + u"\";";
+    const std::u16string certificateLine =
+        u"\t\tssl_certificate \"" + ConfigTextFromPath(certFilePath_) + u"\";";
+    const std::u16string keyLine =
+        u"\t\tssl_certificate_key \"" + ConfigTextFromPath(keyFilePath_) + u"\";";
     if (ownCertificates) {
         ReplaceSpan(block, LineSpan(block, *Named(level(parse), u"ssl_certificate")),
                     certificateLine);
@@ -623,7 +626,7 @@ std::u16string SslCertSrvNginx::BuildHttpsServerBlock(const std::u16string& doma
             block += u"\t\t\tindex " + defaultIndex_ + u";\n";
         block += u"\t\t}\n";
     }
-    block += TlsLines(certFilePath_, keyFilePath_);
+    block += TlsLines(ConfigTextFromPath(certFilePath_), ConfigTextFromPath(keyFilePath_));
     block += u"\t}\n";
     return block;
 }

@@ -107,17 +107,11 @@ TEST(NginxListen, OncePerAddressParameters) {
 }
 
 TEST(NginxListen, LeadingZerosBeyondFiveDigits) {
-    GTEST_SKIP() << "known fault: ParseListen(\"listen 0000080;\") gives port 0 and "
-                    "\"listen 127.0.0.1:000443;\" port 0; nginx reads the port with ngx_atoi "
-                    "and a range check only (1..65535), so it listens on 80 and 443";
     EXPECT_EQ(Listen(u"listen 0000080;").port, 80);
     EXPECT_EQ(Listen(u"listen 127.0.0.1:000443;").port, 443);
 }
 
 TEST(NginxListen, MultipathIsOncePerAddress) {
-    GTEST_SKIP() << "known fault: IsOncePerAddressParameter(u\"multipath\") is false; nginx "
-                    "1.29+ (ngx_http_core_listen) sets lsopt.set for \"multipath\", so two "
-                    "listens of one address and port may not both carry it";
     EXPECT_TRUE(IsOncePerAddressParameter(u"multipath"));
 }
 
