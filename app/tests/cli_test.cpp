@@ -47,7 +47,7 @@ protected:
     void TearDown() override {
         SetCommandLineDeployerFactory({});
         SetLanguageOverride(std::nullopt);
-        unsetenv("VANTREL_HOME");
+        test::RestoreServiceHome();
     }
 
     CliRun Quillmate(std::vector<std::string> args) {

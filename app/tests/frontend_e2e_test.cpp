@@ -50,7 +50,7 @@ protected:
     void TearDown() override {
         window_.reset();
         SetLanguageOverride(std::nullopt);
-        unsetenv("VANTREL_HOME");
+        test::RestoreServiceHome();
     }
 
     // A session of its own: a new loop and a new window.

@@ -28,7 +28,7 @@ protected:
         test::InstallConfigTemplates(test::ProgramHome());
         path_ = DeploymentSettingsPath();
     }
-    void TearDown() override { unsetenv("VANTREL_HOME"); }
+    void TearDown() override { test::RestoreServiceHome(); }
 
     static DeploymentSettings Sample() {
         DeploymentSettings s;
@@ -179,7 +179,7 @@ TEST_F(SettingsFileTest, TheCopyOfTheTemplateDoesNotTakeTheTemplatesMode) {
 }
 
 TEST_F(SettingsFileTest, TheServiceDirectoryDefaultsToTheSystemPlace) {
-    unsetenv("VANTREL_HOME");
+    unsetenv("VANTREL_HOME");  // TearDown points it back at the test's folder
     EXPECT_EQ(ServiceDirectory(), u"/var/lib/vantrel/");
     setenv("VANTREL_HOME", "/srv/renewal", 1);
     EXPECT_EQ(DeploymentSettingsPath(), u"/srv/renewal/Config/Vantrel.xml");

@@ -74,7 +74,7 @@ protected:
         script_->Allow(100);
         window_.reset();
         SetLanguageOverride(std::nullopt);
-        unsetenv("VANTREL_HOME");
+        test::RestoreServiceHome();
     }
 
     ui::Control& Ctl(const char* name) { return *window_->FindControl(name); }

@@ -35,4 +35,10 @@ void InstallConfigTemplates(const std::u16string& programDir);
 // shared main() before any test runs.
 const std::u16string& ProgramHome();
 
+// Points VANTREL_HOME back at the service directory of this test run (a
+// temporary folder, set up by the shared main()): a test that chose another
+// one puts it back with this, never unsets it, so that no later test
+// touches the machine's own /var/lib/vantrel.
+void RestoreServiceHome();
+
 }  // namespace qm::test

@@ -12,11 +12,16 @@
 
 namespace {
 std::u16string g_homePath;
+std::string g_serviceHome;
 }  // namespace
 
 namespace qm::test {
 const std::u16string& ProgramHome() {
     return g_homePath;
+}
+
+void RestoreServiceHome() {
+    setenv("VANTREL_HOME", g_serviceHome.c_str(), 1);
 }
 }  // namespace qm::test
 
@@ -35,9 +40,12 @@ int main(int argc, char** argv) {
     // The service directory (deployment settings and records) too, unless
     // the caller chose one.
     std::unique_ptr<qm::test::TempDir> service;
-    if (const char* chosen = std::getenv("VANTREL_HOME"); !chosen || !*chosen) {
+    if (const char* chosen = std::getenv("VANTREL_HOME"); chosen && *chosen) {
+        g_serviceHome = chosen;
+    } else {
         service = std::make_unique<qm::test::TempDir>();
-        setenv("VANTREL_HOME", service->narrow().c_str(), 1);
+        g_serviceHome = service->narrow();
+        setenv("VANTREL_HOME", g_serviceHome.c_str(), 1);
     }
     return RUN_ALL_TESTS();
 }
