@@ -66,5 +66,17 @@ TEST(NetManager, SystemResolverKnowsLoopbackLiterals) {
     EXPECT_TRUE(CNetManager::IsValidSiteAddr(u"127.0.0.1"));
 }
 
+TEST(NetManager, WhitespaceOfEveryKindLeavesTypedNames) {
+    // Blanks, tabs, line ends, and the no-break and ideographic spaces an
+    // input method types.
+    EXPECT_EQ(RemoveWhitespace(u" shop.\u3000example.test\u00A0\t\r\n"), u"shop.example.test");
+    EXPECT_EQ(RemoveWhitespace(u"\u2002a.b\u202F\uFEFF"), u"a.b");
+    std::u16string typed = u"\u3000www.shop.example.test\u3000";
+    EXPECT_TRUE(CNetManager::CheckSiteAddrFormat(typed));
+    EXPECT_EQ(typed, u"www.shop.example.test");
+    // Other characters stay.
+    EXPECT_EQ(RemoveWhitespace(u"b\u00FCcher.example"), u"b\u00FCcher.example");
+}
+
 }  // namespace
 }  // namespace qm

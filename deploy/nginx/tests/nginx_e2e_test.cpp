@@ -355,5 +355,24 @@ TEST_F(NginxE2E, InstallationIsFoundInEveryPortableLayout) {
     fs::rename(nginx->confPath() + ".moved", nginx->confPath());
 }
 
+TEST_F(NginxE2E, AMissingIncludedFileIsNamedInNginxsOwnWordsBeforeAnythingChanges) {
+    // The file was removed after nginx started: nginx runs, its
+    // configuration on disk no longer reads.
+    std::string text = Conf();
+    text.insert(text.find("http {\n") + 7, "    include extra/missing.conf;\n");
+    nginx->WriteConfigText(text);
+    auto d = Deployer();
+    std::vector<std::u16string> names;
+    EXPECT_EQ(ResultOf([&] { d->GetSitesInfo(names); }), "web server configuration test failed");
+    const auto notes = d->TakeUserNotes();
+    const bool named = std::any_of(notes.begin(), notes.end(), [](const std::u16string& n) {
+        return n.find(u"[emerg]") != std::u16string::npos &&
+               n.find(u"extra/missing.conf") != std::u16string::npos;
+    });
+    EXPECT_TRUE(named) << (notes.empty() ? std::string("no notes") : Utf8FromWide(notes[0]));
+    EXPECT_EQ(Conf(), text);
+    EXPECT_TRUE(Http("shop.example.test").ok);
+}
+
 }  // namespace
 }  // namespace qm

@@ -56,5 +56,40 @@ TEST(NginxLaunch, OverwrittenEnvironmentIsNotUsed) {
     EXPECT_FALSE(IsUsableEnvironment({u"9LIVES=1"}));
 }
 
+TEST(NginxLaunch, CompiledPathsComeFromTheVersionOutput) {
+    // Debian's: an absolute configuration outside the prefix, quoted
+    // compiler options with blanks before the paths.
+    const NginxBuildPaths debian = ParseNginxBuildPaths(
+        "nginx version: nginx/1.22.1\n"
+        "built with OpenSSL 3.0.11 19 Sep 2023\n"
+        "TLS SNI support enabled\n"
+        "configure arguments: --with-cc-opt='-g -O2 -ffile-prefix-map=/x=.' "
+        "--prefix=/usr/share/nginx --conf-path=/etc/nginx/nginx.conf "
+        "--http-log-path=/var/log/nginx/access.log --with-http_ssl_module\n");
+    EXPECT_TRUE(debian.known);
+    EXPECT_EQ(debian.prefix, u"/usr/share/nginx");
+    EXPECT_EQ(debian.confPath, u"/etc/nginx/nginx.conf");
+
+    // A build from source with the defaults: nothing said, nginx's own.
+    const NginxBuildPaths plain =
+        ParseNginxBuildPaths("nginx version: nginx/1.24.0\nconfigure arguments:\n");
+    EXPECT_TRUE(plain.known);
+    EXPECT_EQ(plain.prefix, u"/usr/local/nginx/");
+    EXPECT_EQ(plain.confPath, u"conf/nginx.conf");
+
+    // The Windows builds: an empty prefix (the working directory) and a
+    // relative configuration.
+    const NginxBuildPaths windows = ParseNginxBuildPaths(
+        "nginx version: nginx/1.25.3\r\nconfigure arguments: --with-cc=cl --prefix= "
+        "--conf-path=conf/nginx.conf --pid-path=logs/nginx.pid\r\n");
+    EXPECT_TRUE(windows.known);
+    EXPECT_EQ(windows.prefix, u"");
+    EXPECT_EQ(windows.confPath, u"conf/nginx.conf");
+
+    // Not an nginx answer at all.
+    EXPECT_FALSE(ParseNginxBuildPaths("").known);
+    EXPECT_FALSE(ParseNginxBuildPaths("sh: 1: nginx: not found\n").known);
+}
+
 }  // namespace
 }  // namespace qm
