@@ -225,6 +225,7 @@ private:
     // Takes back what the record holds; notes say what could not be.
     void RollBack(DeploymentRecord& record);
     bool RestoreRecordedFiles(DeploymentRecord& record, bool deleteCreated);
+    void FinishUndo(DeploymentRecord& record);
     void CheckInterrupt() const;
     // Holds the lock of the configuration this deployer changes, until the
     // operation that took it ends.

@@ -431,29 +431,34 @@ void SslCertSrvBase::UndoLastDeployment(bool force) {
         FaultPoint(u"undoing");
         httpPort_ = record.httpPort;
         httpsPort_ = record.httpsPort;
-        if (!RestoreRecordedFiles(record, false))
-            ThrowResult(result::kRestoreFailed);
-        FaultPoint(u"undo-restored");
         if (webServicePid_ == 0 || !ServerRunning())
             AdoptServer(record.server);
         LockConfiguration();
-        ApplyRestoredConfig();
-        if (!record.wireTargets.empty() && !record.certificateFingerprint.empty() &&
-            !WaitForServedCertificate(record.wireTargets, record.certificateFingerprint, false,
-                                      applyWaitMs_)) {
-            AddUserNote(
-                u"The files are restored, but the web server still serves the "
-                u"certificate of the undone deployment.");
-            ThrowResult(result::kRestartFailed);
-        }
-        DeleteDirectoryTree(record.folder);
-        try {
-            WriteUndoRecordMirror();
-        } catch (const std::exception&) {
-            LogWarn("SslCertSrvBase::RestoreWeb, the undo record mirror was not rewritten");
-        }
-        LogInfo(u"undone: %s", record.folder);
+        FinishUndo(record);
     });
+}
+
+// The files back, the server on them, the record gone.
+void SslCertSrvBase::FinishUndo(DeploymentRecord& record) {
+    if (!RestoreRecordedFiles(record, false))
+        ThrowResult(result::kRestoreFailed);
+    FaultPoint(u"undo-restored");
+    ApplyRestoredConfig();
+    if (!record.wireTargets.empty() && !record.certificateFingerprint.empty() &&
+        !WaitForServedCertificate(record.wireTargets, record.certificateFingerprint, false,
+                                  applyWaitMs_)) {
+        AddUserNote(
+            u"The files are restored, but the web server still serves the "
+            u"certificate of the undone deployment.");
+        ThrowResult(result::kRestartFailed);
+    }
+    DeleteDirectoryTree(record.folder);
+    try {
+        WriteUndoRecordMirror();
+    } catch (const std::exception&) {
+        LogWarn("SslCertSrvBase, the undo record mirror was not rewritten");
+    }
+    LogInfo(u"undone: %s", record.folder);
 }
 
 void SslCertSrvBase::RecoverRecord(const DeploymentRecord& original) {
@@ -466,23 +471,7 @@ void SslCertSrvBase::RecoverRecord(const DeploymentRecord& original) {
         const ConfigurationLockRelease release{configLock_};
         if (record.phase == phase::kUndoing) {
             AddUserNote(u"An undo started " + record.started + u" did not finish; completing it.");
-            if (!RestoreRecordedFiles(record, false))
-                ThrowResult(result::kRestoreFailed);
-            ApplyRestoredConfig();
-            if (!record.wireTargets.empty() && !record.certificateFingerprint.empty() &&
-                !WaitForServedCertificate(record.wireTargets, record.certificateFingerprint, false,
-                                          applyWaitMs_)) {
-                AddUserNote(
-                    u"The files are restored, but the web server still serves the "
-                    u"certificate of the undone deployment.");
-                ThrowResult(result::kRestartFailed);
-            }
-            DeleteDirectoryTree(record.folder);
-            try {
-                WriteUndoRecordMirror();
-            } catch (const std::exception&) {
-                LogWarn("SslCertSrvBase::RecoverRecord, the undo record mirror was not rewritten");
-            }
+            FinishUndo(record);
             AddUserNote(u"The undo is complete.");
             return;
         }

@@ -420,19 +420,9 @@ void DistroNginx::Start(const std::vector<int>& ports, int timeoutMs) {
         throw std::runtime_error("nginx did not start (exit " + std::to_string(rc) + "):\n" +
                                  output + ErrorLog());
     }
-    const std::vector<int> wanted = ports.empty() ? std::vector<int>{80} : ports;
-    for (int port : wanted) {
-        if (!WaitForPort(port, timeoutMs))
-            throw std::runtime_error("nginx does not listen on port " + std::to_string(port) +
-                                     ":\n" + output + ErrorLog());
-    }
-    // The ports are bound before the pid file is written.
-    const auto deadline = steady_clock::now() + milliseconds(timeoutMs);
-    while (MasterPid() == 0) {
-        if (steady_clock::now() > deadline)
-            throw std::runtime_error("nginx listens but shows no master process:\n" + ErrorLog());
-        std::this_thread::sleep_for(milliseconds(10));
-    }
+    WaitForNginxToServe(
+        ports.empty() ? std::vector<int>{80} : ports, timeoutMs, output,
+        [this] { return MasterPid(); }, [this] { return ErrorLog(); });
 }
 
 void DistroNginx::Reload(int timeoutMs) {

@@ -365,18 +365,25 @@ void NginxSandbox::Start(const std::vector<int>& ports, int timeoutMs) {
         throw std::runtime_error("nginx did not start (exit " + std::to_string(rc) + "):\n" +
                                  output + ErrorLog());
     }
-    const std::vector<int> wanted = ports.empty() ? std::vector<int>{httpPort_} : ports;
-    for (int port : wanted) {
+    WaitForNginxToServe(
+        ports.empty() ? std::vector<int>{httpPort_} : ports, timeoutMs, output,
+        [this] { return MasterPid(); }, [this] { return ErrorLog(); });
+}
+
+void WaitForNginxToServe(const std::vector<int>& ports, int timeoutMs, const std::string& output,
+                         const std::function<int()>& masterPid,
+                         const std::function<std::string()>& errorLog) {
+    for (int port : ports) {
         if (!WaitForPort(port, timeoutMs))
             throw std::runtime_error("nginx does not listen on port " + std::to_string(port) +
-                                     ":\n" + output + ErrorLog());
+                                     ":\n" + output + errorLog());
     }
     // The daemon binds its ports before it writes the pid file and takes its
     // master title: tests that compare masters need both.
     const auto deadline = steady_clock::now() + milliseconds(timeoutMs);
-    while (MasterPid() == 0) {
+    while (masterPid() == 0) {
         if (steady_clock::now() > deadline)
-            throw std::runtime_error("nginx listens but shows no master process:\n" + ErrorLog());
+            throw std::runtime_error("nginx listens but shows no master process:\n" + errorLog());
         std::this_thread::sleep_for(milliseconds(10));
     }
 }

@@ -24,6 +24,7 @@
 // own messages.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -55,6 +56,14 @@ bool PortAcceptsConnections(int port);
 bool WaitForPort(int port, int timeoutMs);
 // Polls until the port refuses connections (true) or `timeoutMs` has passed.
 bool WaitForPortClosed(int port, int timeoutMs);
+
+// After an nginx was started: waits until every port accepts connections and
+// `masterPid` names its master (the daemon binds its ports before it writes
+// the pid file and takes its master title). Throws with the start's
+// `output` and the error log otherwise.
+void WaitForNginxToServe(const std::vector<int>& ports, int timeoutMs, const std::string& output,
+                         const std::function<int()>& masterPid,
+                         const std::function<std::string()>& errorLog);
 
 // Writes a self-signed certificate (PEM) for the names, and its unencrypted
 // key, with the openssl program. The first name is the subject; all of them
