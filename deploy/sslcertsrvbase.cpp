@@ -122,10 +122,15 @@ void SslCertSrvBase::BindCertToSite(const std::vector<std::u16string>& domains, 
             const std::u16string folder = record_->folder;
             RollBack(*record_);
             record_.reset();
-            if (IsResult(e, result::kInterrupted) && !DirectoryExists(folder)) {
-                AddUserNote(u"Interrupted (" + InterruptName() +
-                            u"): every change was taken back and the web server runs as it "
-                            u"did before.");
+            // A step cut short by the interrupt (a transfer ended) fails in
+            // its own way: the interrupt is what happened.
+            if (InterruptRequested()) {
+                if (!DirectoryExists(folder)) {
+                    AddUserNote(u"Interrupted (" + InterruptName() +
+                                u"): every change was taken back and the web server runs as "
+                                u"it did before.");
+                }
+                ThrowResult(result::kInterrupted);
             }
             throw;
         }

@@ -7,6 +7,7 @@
 
 #include "enrollment/centerconfig.h"
 #include "foundation/files.h"
+#include "foundation/interrupts.h"
 #include "foundation/paths.h"
 #include "foundation/results.h"
 #include "foundation/runlog.h"
@@ -67,9 +68,16 @@ bool TrustBundle(CURL* handle, std::u16string_view caFile, std::string& bundle) 
 }
 
 // Options common to both operations; false when one cannot be set.
+// An interrupt (Ctrl+C) ends a transfer at once instead of after its time-out.
+int StopWhenInterrupted(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return InterruptRequested() ? 1 : 0;
+}
+
 bool SetCommonOptions(CURL* handle, const std::string& url, Sink& sink, char* errorText,
                       const std::string& trustBundle) {
     bool ok = curl_easy_setopt(handle, CURLOPT_URL, url.c_str()) == CURLE_OK &&
+              curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, StopWhenInterrupted) == CURLE_OK &&
+              curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L) == CURLE_OK &&
               curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
               curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, AppendToSink) == CURLE_OK &&
               curl_easy_setopt(handle, CURLOPT_WRITEDATA, &sink) == CURLE_OK &&
