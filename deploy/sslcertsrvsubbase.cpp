@@ -60,22 +60,35 @@ bool SslCertSrvSubBase::ReadTextFile(const std::u16string& path, std::u16string&
 
 bool SslCertSrvSubBase::WriteTextFile(const std::u16string& text, const std::u16string& path) {
     std::string bytes;
-    bytes.reserve(text.size() + text.size() / 32);
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char16_t c = text[i];
-#ifdef _WIN32
-        if (c == u'\n')
-            bytes.push_back('\r');
+#ifndef _WIN32
+    // The usual case, every character a byte: one pass the compiler can widen.
+    const bool oneBytePerCharacter =
+        std::all_of(text.begin(), text.end(), [](char16_t c) { return c <= 0xFF; });
+#else
+    const bool oneBytePerCharacter = false;
 #endif
-        if (c <= 0xFF) {
-            bytes.push_back(static_cast<char>(c));
-            continue;
+    if (oneBytePerCharacter) {
+        bytes.resize(text.size());
+        std::transform(text.begin(), text.end(), bytes.begin(),
+                       [](char16_t c) { return static_cast<char>(c); });
+    } else {
+        bytes.reserve(text.size() + text.size() / 32);
+        for (size_t i = 0; i < text.size(); ++i) {
+            const char16_t c = text[i];
+#ifdef _WIN32
+            if (c == u'\n')
+                bytes.push_back('\r');
+#endif
+            if (c <= 0xFF) {
+                bytes.push_back(static_cast<char>(c));
+                continue;
+            }
+            size_t end = i + 1;
+            while (end < text.size() && text[end] > 0xFF)
+                ++end;
+            bytes += Utf8FromWide(std::u16string_view(text).substr(i, end - i));
+            i = end - 1;
         }
-        size_t end = i + 1;
-        while (end < text.size() && text[end] > 0xFF)
-            ++end;
-        bytes += Utf8FromWide(std::u16string_view(text).substr(i, end - i));
-        i = end - 1;
     }
     if (!WriteFileAtomic(path, bytes)) {
         LogError(u"SslCertSrvSubBase::WriteTextFile, cannot write %s", path);

@@ -14,6 +14,9 @@ bool IsBlank(char16_t c) {
 // The size of nginx's reading buffer, which bounds a word.
 constexpr size_t kBuffer = 4096;
 
+// What ends a plain word, or needs the careful path (an escape, a variable).
+constexpr std::u16string_view kWordStops = u" \t\r\n;{\\$";
+
 // How a statement ended.
 enum class Stop { Semicolon, BlockStart, BlockDone, End };
 
@@ -114,10 +117,17 @@ public:
                         if (!words.empty())
                             Fail(u"unexpected \"}\"", stopAt);
                         return Stop::BlockDone;
-                    case u'#':
-                        comment = true;
+                    case u'#': {
+                        // The rest of the line at once.
                         commentStart = pos_ - 1;
+                        size_t lf = text_.find(u'\n', pos_);
+                        if (lf == std::u16string_view::npos)
+                            lf = text_.size();
+                        if (lf + 1 - commentStart > kBuffer)
+                            TooLong(commentStart, false, false);
+                        pos_ = lf;
                         continue;
+                    }
                     case u'\\':
                         escaped = true;
                         lastSpace = false;
@@ -136,8 +146,15 @@ public:
                         variable = true;
                         lastSpace = false;
                         continue;
-                    default:
+                    default: {
                         lastSpace = false;
+                        // A plain word: straight to the character that ends
+                        // it, unless an escape or a variable comes first.
+                        const size_t stop = text_.find_first_of(kWordStops, pos_);
+                        if (stop != std::u16string_view::npos && text_[stop] != u'\\' &&
+                            text_[stop] != u'$')
+                            pos_ = stop;
+                    }
                 }
                 continue;
             }

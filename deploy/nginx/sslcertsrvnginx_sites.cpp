@@ -319,9 +319,15 @@ void SslCertSrvNginx::LoadConfiguration() {
             AddUserNote(u"nginx: " + problem);
         ThrowResult(result::kConfigTestFailed);
     }
+    // Every file by name when there are few; a count when there are many
+    // (a line each would cost more than reading them).
+    constexpr size_t kFilesNamedInTheLog = 20;
+    LogInfo(u"nginx configuration: %s and %d included files", config_.File(0).path,
+            static_cast<int>(config_.FileCount() - 1));
     for (size_t i = 0; i < config_.FileCount(); ++i) {
         const NginxConfFile& file = config_.File(i);
-        LogInfo(u"nginx configuration file: %s", file.path);
+        if (i > 0 && config_.FileCount() <= kFilesNamedInTheLog)
+            LogInfo(u"nginx configuration file: %s", file.path);
         if (!file.parse.error.empty()) {
             LogWarn(u"nginx would refuse %s:%d: %s", file.path,
                     static_cast<int>(LineNumberAt(file.text, file.parse.errorAt)),
