@@ -218,6 +218,8 @@ protected:
 
     // How long a server may take until it serves what was applied.
     int32_t applyWaitMs_ = 15000;
+    // How long a removed certificate must stay away before that counts.
+    static constexpr int kRemovalSettleMs = 1000;
 
 private:
     void BeginDeployment();

@@ -340,6 +340,11 @@ bool SslCertSrvBase::WaitForServedCertificate(const std::vector<WireTarget>& tar
                                               int timeoutMs) {
     using namespace std::chrono;
     const auto until = steady_clock::now() + milliseconds(timeoutMs);
+    // That a certificate is no longer served must hold for a while: a reload
+    // asked for by a run that ended (a crash right after its signal) may
+    // still be on its way and bring it back.
+    const auto settle = served ? milliseconds(0) : milliseconds(kRemovalSettleMs);
+    auto holdingSince = steady_clock::time_point::max();
     for (;;) {
         bool all = true;
         std::string problem;
@@ -353,12 +358,17 @@ bool SslCertSrvBase::WaitForServedCertificate(const std::vector<WireTarget>& tar
                 break;
             }
         }
-        if (all) {
+        const auto now = steady_clock::now();
+        if (!all)
+            holdingSince = steady_clock::time_point::max();
+        else if (holdingSince == steady_clock::time_point::max())
+            holdingSince = now;
+        if (all && now - holdingSince >= settle) {
             LogInfo(served ? "the new certificate is served on every address"
                            : "the removed certificate is no longer served");
             return true;
         }
-        if (steady_clock::now() >= until)
+        if (now >= until)
             return false;
         std::this_thread::sleep_for(milliseconds(100));
     }
