@@ -5,7 +5,9 @@
 // site the way an administrator would, deploys, checks what is served on
 // the wire, and undoes.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 
+#include <cstring>
 #include <filesystem>
 #include <map>
 
@@ -370,6 +372,28 @@ TEST_F(NginxDistroE2E, NoRequestFailsDuringADeploymentAndItsUndoUnderLoad) {
     EXPECT_GT(counts.ok, 50u);
     EXPECT_EQ(counts.failed, 0u) << counts.Describe();
     EXPECT_EQ(Snapshot(), before);
+}
+
+TEST_F(NginxDistroE2E, AConfigurationFileThatCannotBeWrittenIsNamedAndNothingChanges) {
+    nginx->DisableSite("default");
+    nginx->WriteFile("conf.d/shop.conf", ShopSite());
+    StartNginx();
+    // conf.d on a read-only mount: the file can be read, not replaced.
+    const std::string confD = DistroNginx::ConfigPath("conf.d");
+    ASSERT_EQ(mount(confD.c_str(), confD.c_str(), nullptr, MS_BIND, nullptr), 0);
+    ASSERT_EQ(mount(nullptr, confD.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr), 0)
+        << std::strerror(errno);
+    auto d = Deployer();
+    EXPECT_EQ(DeployWith(*d, kShopName), "web server configuration cannot be written");
+    const auto notes = d->TakeUserNotes();
+    EXPECT_TRUE(std::any_of(notes.begin(), notes.end(), [](const std::u16string& n) {
+        return n.find(u"/etc/nginx/conf.d/shop.conf") != std::u16string::npos;
+    }));
+    umount(confD.c_str());
+    EXPECT_EQ(Snapshot(), before);
+    EXPECT_TRUE(Http("127.0.0.1").ok);
+    EXPECT_FALSE(fs::exists(DistroNginx::ConfigPath("sslcert/shop.example.test.key")));
+    EXPECT_EQ(Undo(), "nothing to undo");
 }
 
 }  // namespace
