@@ -19,9 +19,7 @@ namespace {
 // Test files are written plainly: the atomic, synced writer is needlessly
 // slow for dozens of throwaway files.
 void WriteText(const std::u16string& path, std::string_view text) {
-    std::ofstream out(FsPath(path), std::ios::binary | std::ios::trunc);
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    ASSERT_TRUE(out.good()) << "cannot write " << Utf8FromWide(path);
+    test::WritePlain(path, text);
 }
 
 TEST(GlobWildcard, StarQuestionMarkAndBracketCount) {

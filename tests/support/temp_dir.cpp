@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "foundation/files.h"
 #include "foundation/hostfacts.h"
 #include "foundation/paths.h"
@@ -34,6 +36,12 @@ std::string ReadAll(const std::u16string& path) {
 
 void WriteAll(const std::u16string& path, const std::string& bytes) {
     ASSERT_TRUE(WriteFileAtomic(path, bytes)) << "cannot write " << Utf8FromWide(path);
+}
+
+void WritePlain(const std::u16string& path, std::string_view bytes) {
+    std::ofstream out(FsPath(path), std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    ASSERT_TRUE(out.good()) << "cannot write " << Utf8FromWide(path);
 }
 
 void InstallConfigTemplates(const std::u16string& programDir) {

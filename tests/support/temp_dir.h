@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace qm::test {
 
@@ -26,6 +27,8 @@ private:
 // Whole-file helpers that fail the current test on error.
 std::string ReadAll(const std::u16string& path);
 void WriteAll(const std::u16string& path, const std::string& bytes);
+// The same without the atomic, synced replace: for many throwaway files.
+void WritePlain(const std::u16string& path, std::string_view bytes);
 
 // Copies the shipped Config/ templates (resources/Config) into
 // `programDir` + "Config/", replacing what is there.

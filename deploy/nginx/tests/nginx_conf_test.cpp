@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "deploy/nginx/tests/nginx_test_support.h"
 #include "foundation/files.h"
 #include "foundation/paths.h"
 #include "foundation/textconv.h"
@@ -23,25 +24,11 @@ namespace {
 // Test files are written plainly: the atomic, synced writer is needlessly
 // slow for dozens of throwaway files.
 void WriteText(const std::u16string& path, std::string_view text) {
-    std::ofstream out(FsPath(path), std::ios::binary | std::ios::trunc);
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    ASSERT_TRUE(out.good()) << "cannot write " << Utf8FromWide(path);
+    test::WritePlain(path, text);
 }
 
-// The file's text as the configuration holds it: one character per byte.
-std::u16string Bytes(std::string_view text) {
-    std::u16string out;
-    for (char c : text)
-        out.push_back(static_cast<unsigned char>(c));
-    return out;
-}
-
-std::string Narrow(std::u16string_view text) {
-    std::string out;
-    for (char16_t c : text)
-        out.push_back(static_cast<char>(c));
-    return out;
-}
+using test::Bytes;
+using test::Narrow;
 
 // The view as text: "name arg ... @file" per node, blocks in braces, the
 // file given by its name only.

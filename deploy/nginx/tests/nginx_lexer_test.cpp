@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "deploy/nginx/tests/nginx_test_support.h"
 #include "foundation/files.h"
 #include "foundation/textconv.h"
 #include "tests/support/temp_dir.h"
@@ -27,20 +28,8 @@ namespace {
 // ---------------------------------------------------------------------------
 // Rendering a parse as one line of text.
 
-// The text as the configuration files hold it: one character per byte.
-std::u16string Bytes(std::string_view text) {
-    std::u16string out;
-    for (char c : text)
-        out.push_back(static_cast<unsigned char>(c));
-    return out;
-}
-
-std::string Narrow(std::u16string_view text) {
-    std::string out;
-    for (char16_t c : text)
-        out.push_back(static_cast<char>(c));
-    return out;
-}
+using test::Bytes;
+using test::Narrow;
 
 // A word's value; quoted words in their own quotes, with that quote and
 // backslashes escaped; control characters always escaped.

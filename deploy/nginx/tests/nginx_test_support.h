@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "deploy/nginx/sslcertsrvnginx.h"
@@ -36,6 +37,20 @@ public:
     std::u16string Alias(const std::u16string& name) const { return ResolveAlias(name); }
     std::u16string SiteDir(const std::u16string& value) const { return SiteDirForRoot(value); }
 };
+
+// A text as configuration files hold it (one character per byte), and back.
+inline std::u16string Bytes(std::string_view text) {
+    std::u16string out;
+    for (char c : text)
+        out.push_back(static_cast<unsigned char>(c));
+    return out;
+}
+inline std::string Narrow(std::u16string_view text) {
+    std::string out;
+    for (char16_t c : text)
+        out.push_back(static_cast<char>(c));
+    return out;
+}
 
 // The blocks of a text as the deployer splits them.
 std::vector<std::u16string> BlocksOf(NginxUnderTest& d, const std::u16string& text);
