@@ -94,6 +94,12 @@ bool SignalReload(ProcessId pid) {
     return host::SendReload(pid);
 }
 
+bool SignalGracefulRestart(ProcessId pid) {
+    if (pid == 0 || pid == host::CurrentProcessId())
+        return false;
+    return host::SendGracefulRestart(pid);
+}
+
 void KillProcessTree(ProcessId pid, int timeoutMs) {
     RunOperation("KillProcessTree",
                  [&] {
@@ -176,18 +182,34 @@ bool RunAndWait(std::u16string_view directory, std::u16string_view commandLine, 
     return true;
 }
 
-bool RunAndCapture(const std::vector<std::u16string>& arguments, int timeoutMs, std::string& output,
-                   int& exitCode) {
+namespace {
+
+bool RunAndCaptureIn(const std::vector<std::u16string>& arguments,
+                     const std::vector<std::u16string>* environment, int timeoutMs,
+                     std::string& output, int& exitCode) {
     exitCode = -1;
     output.clear();
     if (arguments.empty() || arguments.front().empty()) {
         output = "empty command line";
         return false;
     }
-    if (host::RunCaptured(arguments, timeoutMs, output, exitCode))
+    if (host::RunCaptured(arguments, timeoutMs, output, exitCode, environment))
         return true;
     LogWarn(u"RunAndCapture: %s did not run to its end", JoinCommandLine(arguments));
     return false;
+}
+
+}  // namespace
+
+bool RunAndCapture(const std::vector<std::u16string>& arguments, int timeoutMs, std::string& output,
+                   int& exitCode) {
+    return RunAndCaptureIn(arguments, nullptr, timeoutMs, output, exitCode);
+}
+
+bool RunAndCaptureWith(const std::vector<std::u16string>& arguments,
+                       const std::vector<std::u16string>& environment, int timeoutMs,
+                       std::string& output, int& exitCode) {
+    return RunAndCaptureIn(arguments, &environment, timeoutMs, output, exitCode);
 }
 
 int ShellOpen(std::u16string_view file, std::u16string_view parameters,

@@ -47,6 +47,9 @@ bool IsProcessGone(ProcessId pid);
 // define it (SIGHUP on POSIX). False when the request cannot be delivered
 // (no such process, not ours to signal, or no such request on this system).
 bool SignalReload(ProcessId pid);
+// Asks an Apache parent for a graceful restart (SIGUSR1 on POSIX): it
+// re-reads its configuration and lets its children finish what they serve.
+bool SignalGracefulRestart(ProcessId pid);
 
 // Kills the process and all its descendants at once, then checks every
 // second until the process is gone: "succeed", or the plain text
@@ -78,6 +81,11 @@ bool RunAndWait(std::u16string_view directory, std::u16string_view commandLine, 
 // (`output` then says why, after anything it wrote).
 bool RunAndCapture(const std::vector<std::u16string>& arguments, int timeoutMs, std::string& output,
                    int& exitCode);
+// The same with the environment the program runs with ("NAME=value"
+// entries, as a process launch holds them).
+bool RunAndCaptureWith(const std::vector<std::u16string>& arguments,
+                       const std::vector<std::u16string>& environment, int timeoutMs,
+                       std::string& output, int& exitCode);
 
 // ---- Starting programs without waiting ("open") ----
 

@@ -32,6 +32,7 @@ bool ProcessGone(ProcessId pid);
 
 // Sends the reload request (SIGHUP); false when it cannot be delivered.
 bool SendReload(ProcessId pid);
+bool SendGracefulRestart(ProcessId pid);
 
 // Sends the kill to the process and every descendant (which cannot fork any
 // more while this runs). False when it could not be issued at all.
@@ -51,7 +52,7 @@ RunOutcome RunWithTimeLimit(std::u16string_view directory,
 // Runs a program to its end with a time limit, collecting its output (see
 // RunAndCapture). False when it could not start or was killed.
 bool RunCaptured(const std::vector<std::u16string>& arguments, int timeoutMs, std::string& output,
-                 int& exitCode);
+                 int& exitCode, const std::vector<std::u16string>* environment = nullptr);
 
 // The "open" verb (see ShellOpen); returns a ShellOpen result.
 int ShellOpen(std::u16string_view file, std::u16string_view parameters,

@@ -233,16 +233,22 @@ std::u16string ServiceUnitOfProcess(ProcessId pid) {
 }
 
 bool RunCaptured(const std::vector<std::u16string>& arguments, int timeoutMs, std::string& output,
-                 int& exitCode) {
+                 int& exitCode, const std::vector<std::u16string>* environment) {
     std::vector<std::string> narrow;
     for (const auto& argument : arguments)
         narrow.push_back(Utf8FromWide(argument));
+    std::vector<std::string> narrowEnvironment;
+    if (environment) {
+        for (const auto& entry : *environment)
+            narrowEnvironment.push_back(Utf8FromWide(entry));
+    }
     const std::string path = posix::FindExecutable(narrow.front(), {});
     if (path.empty() || access(path.c_str(), X_OK) != 0) {
         output = narrow.front() + " not found";
         return false;
     }
-    if (posix::RunCapture(narrow, std::max(timeoutMs, 0), output, exitCode))
+    if (posix::RunCapture(narrow, std::max(timeoutMs, 0), output, exitCode,
+                          environment ? &narrowEnvironment : nullptr))
         return true;
     output += "\n" + narrow.front() + " could not start or was killed after " +
               std::to_string(timeoutMs) + " ms";
@@ -276,6 +282,10 @@ std::optional<ProcessLaunch> ReadLaunch(ProcessId pid) {
 
 bool SendReload(ProcessId pid) {
     return IsSingleProcessId(pid) && kill(static_cast<pid_t>(pid), SIGHUP) == 0;
+}
+
+bool SendGracefulRestart(ProcessId pid) {
+    return IsSingleProcessId(pid) && kill(static_cast<pid_t>(pid), SIGUSR1) == 0;
 }
 
 bool KillProcessTreeNow(ProcessId pid) {

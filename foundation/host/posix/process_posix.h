@@ -91,9 +91,10 @@ std::string FindExecutable(const std::string& name, const std::string& base);
 
 // Runs a helper program as a direct child, collecting its standard output
 // and error, killing it after `timeoutMs`. False when it could not run or
-// was killed; `exitStatus` is its exit code otherwise.
+// was killed; `exitStatus` is its exit code otherwise. `environment`
+// (nullptr: ours) is the environment it runs with.
 bool RunCapture(const std::vector<std::string>& arguments, int timeoutMs, std::string& output,
-                int& exitStatus);
+                int& exitStatus, const std::vector<std::string>* environment = nullptr);
 
 // ShellOpen's result for a failed start with this errno.
 int ShellOpenResultFor(int errorNumber);

@@ -203,7 +203,7 @@ int ShellOpenResultFor(int errorNumber) {
 }
 
 bool RunCapture(const std::vector<std::string>& arguments, int timeoutMs, std::string& output,
-                int& exitStatus) {
+                int& exitStatus, const std::vector<std::string>* environment) {
     output.clear();
     exitStatus = -1;
     if (arguments.empty())
@@ -211,7 +211,7 @@ bool RunCapture(const std::vector<std::string>& arguments, int timeoutMs, std::s
     const std::string path = FindExecutable(arguments.front(), {});
     if (path.empty())
         return false;
-    const ExecPlan plan(path, arguments, nullptr, {});
+    const ExecPlan plan(path, arguments, environment, {});
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0)
         return false;
