@@ -7,11 +7,18 @@
 #ifdef QUILLMATE_HAVE_NGINX_DEPLOYER
 #include "deploy/nginx/sslcertsrvnginx.h"
 #endif
+#ifdef QUILLMATE_HAVE_APACHE_DEPLOYER
+#include "deploy/apache/sslcertsrvapache.h"
+#endif
 
 namespace qm {
 
 std::unique_ptr<SslCertSrvBase> CreateDeployer(int32_t type) {
     switch (type) {
+#ifdef QUILLMATE_HAVE_APACHE_DEPLOYER
+        case 1:
+            return std::make_unique<SslCertSrvApache>();
+#endif
 #ifdef QUILLMATE_HAVE_NGINX_DEPLOYER
         case 3:
             return std::make_unique<SslCertSrvNginx>();
@@ -31,12 +38,15 @@ int32_t WebServerTypeOfKind(std::u16string_view kind) {
 }
 
 bool IsDeployerAvailable(int32_t type) {
-#ifdef QUILLMATE_HAVE_NGINX_DEPLOYER
-    return type == 3;
-#else
-    (void)type;
-    return false;
+    bool available = false;
+#ifdef QUILLMATE_HAVE_APACHE_DEPLOYER
+    available = available || type == 1;
 #endif
+#ifdef QUILLMATE_HAVE_NGINX_DEPLOYER
+    available = available || type == 3;
+#endif
+    (void)type;
+    return available;
 }
 
 std::u16string WebServerTypeName(int32_t type) {
