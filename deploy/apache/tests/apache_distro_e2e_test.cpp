@@ -89,15 +89,22 @@ std::vector<std::string> Added(const std::map<std::string, std::string>& then,
     return paths;
 }
 
-// A deployer that breaks the shop's site file after its configuration step.
+// A deployer that, after its configuration step, breaks the site file of
+// sites-available/ holding `serverName`'s host.
 class BrokenSiteApache : public SslCertSrvApache {
 public:
+    std::string serverName = "shop.example.test";
     void ConfigCert() override {
         SslCertSrvApache::ConfigCert();
-        const std::u16string file = u"/etc/apache2/sites-available/shop.conf";
-        std::string text;
-        ReadFileBytes(file, text);
-        WriteFileAtomic(file, text + "NoSuchDirective on\n");
+        for (const auto& entry :
+             fs::directory_iterator(DistroApache::ConfigPath("sites-available"))) {
+            std::string text;
+            ReadFileBytes(WideFromUtf8(entry.path().string()), text);
+            if (text.find("ServerName " + serverName + "\n") == std::string::npos)
+                continue;
+            WriteFileAtomic(WideFromUtf8(entry.path().string()), text + "NoSuchDirective on\n");
+            return;
+        }
     }
 };
 
@@ -397,6 +404,26 @@ TEST_F(ApacheDistroE2E, ATypedDomainNoSiteServesGetsASiteFileOfItsOwnLinkedFromS
     EXPECT_FALSE(fs::exists(sites[0]));
     EXPECT_FALSE(fs::is_symlink(links[0]));
     EXPECT_FALSE(Https("127.0.0.1", kNew).ok);
+}
+
+TEST_F(ApacheDistroE2E, ARefusedSiteFileOfItsOwnGoesWithItsLink) {
+    apache->WriteWebFile("html/index.html", "<h1>shop</h1>\n");
+    apache->EnableSite("shop.conf", ShopSite("/var/www/html"));
+    StartApache();
+    const int parent = apache->ParentPid();
+    auto d = Deployer<BrokenSiteApache>();
+    d->serverName = kNew;
+    EXPECT_EQ(DeployWith(*d, u"new.example.test"), "web server configuration test failed");
+    std::string shown;
+    for (const auto& n : d->TakeUserNotes())
+        shown += Utf8FromWide(n) + "\n";
+    EXPECT_NE(shown.find("Invalid command 'NoSuchDirective'"), std::string::npos) << shown;
+    // The rollback removes the new site file, its link and mod_ssl's links.
+    EXPECT_EQ(Differences(before, Snapshot()), "");
+    EXPECT_EQ(apache->ParentPid(), parent);
+    EXPECT_TRUE(Http("127.0.0.1").ok);
+    ExpectConfigurationTestPasses();
+    EXPECT_EQ(Undo(), "nothing to undo");
 }
 
 }  // namespace

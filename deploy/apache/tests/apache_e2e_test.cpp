@@ -455,8 +455,19 @@ TEST_F(ApacheE2E, TheMainServersNameGetsAnHttpsHost) {
     std::vector<std::u16string> names;
     d->GetSitesInfo(names);
     EXPECT_NE(std::find(names.begin(), names.end(), u"main.example.test"), names.end());
-    ASSERT_EQ(ResultOf([&] { d->BindCertToSite({u"main.example.test"}, 1); }), "succeed")
-        << httpd->ErrorLog();
+    // Apache answers main.example.test on *:80 from the first virtual host
+    // of that address, not from the main server: verification must find
+    // its file there.
+    const std::string result = ResultOf([&] { d->BindCertToSite({u"main.example.test"}, 1); });
+    EXPECT_EQ(result, "succeed") << httpd->ErrorLog();
+    if (result != "succeed") {
+        // Whatever went wrong, nothing stays changed.
+        EXPECT_EQ(Differences(before, Snapshot(ConfDir())), "");
+        EXPECT_FALSE(fs::exists(httpd->root() + "htdocs/auth/auth.txt"));
+        EXPECT_EQ(httpd->ParentPid(), parent);
+        EXPECT_EQ(Undo(), "nothing to undo");
+        return;
+    }
     ExpectServed("main.example.test", "main.example.test");
     ExpectConfigurationTestPasses();
     EXPECT_NE(Https("main.example.test").body.find("It works!"), std::string::npos);
