@@ -176,6 +176,22 @@ protected:
     bool WaitForServedCertificate(const std::vector<WireTarget>& targets,
                                   const std::string& fingerprint, bool served, int timeoutMs);
 
+    // ---- The server's processes ----
+    // The process listening on a port (0: none; an unreadable socket table
+    // counts as none yet).
+    static ProcessId PortListener(int32_t port);
+    // The listener of the HTTP port, else of the HTTPS port.
+    ProcessId ConfiguredPortListener() const;
+    // The configured ports something listens on now.
+    std::vector<int32_t> ListeningConfiguredPorts() const;
+    // The one process holding every port (0: none, or not one process).
+    static ProcessId CommonListener(const std::vector<int32_t>& ports);
+    // Starts a server from its launch without waiting for it.
+    static void StartFromLaunch(const ProcessLaunch& launch);
+    // Picks the certificate name: certName_, else certName_ + "(1)", "(2)"...,
+    // the first whose files (certName_ + each suffix) no configured line names.
+    void PickUnusedCertName(std::initializer_list<std::u16string_view> suffixes);
+
     DomainVerifyInfo MakeDomainVerifyInfo(const SiteInfo& site) const;
     bool FindRelatedSite(const SiteInfo& site, SiteInfo& related) const;
     void BackupFiles(std::map<std::u16string, std::u16string>& files);

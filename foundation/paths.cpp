@@ -87,4 +87,23 @@ bool IsAbsolutePath(std::u16string_view path, PathStyle style) {
     return path.size() >= 2 && IsPathSeparator(path[0], style) && IsPathSeparator(path[1], style);
 }
 
+std::u16string WithoutTrailingSeparator(std::u16string path, PathStyle style) {
+    while (path.size() > 1 && IsPathSeparator(path.back(), style))
+        path.pop_back();
+    return path;
+}
+
+std::u16string PathAgainst(const std::u16string& path, const std::u16string& base,
+                           PathStyle style) {
+    if (path.empty() || base.empty() || IsAbsolutePath(path, style))
+        return path;
+    std::u16string dir = base;
+    EnsureTrailingSeparator(dir, style);
+    if (path == u".")
+        return dir;
+    if (path.size() > 2 && path[0] == u'.' && IsPathSeparator(path[1], style))
+        return dir + path.substr(2);
+    return dir + path;
+}
+
 }  // namespace qm

@@ -49,6 +49,14 @@ std::u16string DirectoryOf(std::u16string_view path, PathStyle style = kNativePa
 // character.
 std::u16string StripExtension(std::u16string_view fileName);
 
+// The path without trailing separators (a root stays as it is).
+std::u16string WithoutTrailingSeparator(std::u16string path, PathStyle style = kNativePathStyle);
+
+// `path` against the folder `base` when it is relative (and `base` is
+// given); an absolute path as it stands.
+std::u16string PathAgainst(const std::u16string& path, const std::u16string& base,
+                           PathStyle style = kNativePathStyle);
+
 // Whether the path is absolute in the style ("/..." on POSIX; a drive root
 // "C:\...", or a "\\server\..." share, on Windows).
 bool IsAbsolutePath(std::u16string_view path, PathStyle style = kNativePathStyle);

@@ -281,21 +281,7 @@ std::u16string SslCertSrvNginx::CertificateDirectory() const {
 
 void SslCertSrvNginx::MakeUniqueCertName() {
     RunOperation("SslCertSrvNginx::MakeUniqueCertName", [&] {
-        const std::u16string base = certName_;
-        for (int n = 0;; ++n) {
-            const std::u16string candidate = n == 0 ? base : FormatWide(u"%s(%d)", base, n);
-            const std::u16string cert = candidate + u".crt";
-            const std::u16string key = candidate + u".key";
-            const bool used =
-                std::any_of(usedCertFiles_.begin(), usedCertFiles_.end(), [&](const auto& line) {
-                    return line.find(cert) != std::u16string::npos ||
-                           line.find(key) != std::u16string::npos;
-                });
-            if (!used) {
-                certName_ = candidate;
-                return;
-            }
-        }
+        PickUnusedCertName({u".crt", u".key"});
     });
 }
 

@@ -18,36 +18,6 @@ namespace qm {
 
 namespace {
 
-// `path` against `base` when it is relative; trailing separators kept.
-std::u16string AgainstBase(const std::u16string& path, const std::u16string& base) {
-    if (path.empty() || IsAbsolutePath(path))
-        return path;
-    std::u16string dir = base;
-    EnsureTrailingSeparator(dir);
-    if (path == u".")
-        return dir;
-    if (path.rfind(u"./", 0) == 0)
-        return dir + path.substr(2);
-    return dir + path;
-}
-
-// The folder a path names, without its trailing separator.
-std::u16string WithoutTrailingSeparator(std::u16string path) {
-    while (path.size() > 1 && IsPathSeparator(path.back()))
-        path.pop_back();
-    return path;
-}
-
-bool Listening(int32_t port, ProcessId& pid) {
-    pid = 0;
-    try {
-        GetListeningPid(port, pid);
-    } catch (const std::exception&) {
-        pid = 0;  // an unreadable socket table counts as not listening yet
-    }
-    return pid != 0;
-}
-
 // The address a wire check connects to for a listen address.
 std::u16string ConnectAddress(const std::u16string& address) {
     const std::u16string key = ListenAddressKey(address);
@@ -66,12 +36,7 @@ void SslCertSrvNginx::GetWebServiceInfo() {
     RunOperation("SslCertSrvNginx::GetWebServiceInfo", [&] {
         SslCertSrvSubBase::GetWebServiceInfo();
 
-        discoveredPorts_.clear();
-        for (int32_t port : {httpPort_, httpsPort_}) {
-            ProcessId pid = 0;
-            if (Listening(port, pid))
-                discoveredPorts_.push_back(port);
-        }
+        discoveredPorts_ = ListeningConfiguredPorts();
 
         const auto running = ReadProcessLaunch(static_cast<ProcessId>(webServicePid_));
         std::vector<std::u16string> arguments;
@@ -107,10 +72,10 @@ void SslCertSrvNginx::GetWebServiceInfo() {
                 return;
             EnsureTrailingSeparator(prefix);
             const std::u16string conf = options.hasConfFile ? options.confFile : compiledConf;
-            candidates.push_back({prefix, AgainstBase(conf, prefix)});
+            candidates.push_back({prefix, PathAgainst(conf, prefix)});
         };
         if (options.hasPrefix) {
-            add(AgainstBase(options.prefix, workingDir),
+            add(PathAgainst(options.prefix, workingDir),
                 build.known ? build.confPath : u"conf/nginx.conf");
         } else if (build.known) {
             add(build.prefix.empty() ? workingDir : build.prefix, build.confPath);
@@ -297,11 +262,7 @@ void SslCertSrvNginx::ApplyConfig() {
 
 void SslCertSrvNginx::ApplyRestoredConfig() {
     RunOperation("SslCertSrvNginx::ApplyRestoredConfig", [&] {
-        ProcessId pid = 0;
-        for (int32_t port : {httpPort_, httpsPort_}) {
-            if (pid == 0)
-                Listening(port, pid);
-        }
+        const ProcessId pid = ConfiguredPortListener();
         if (pid != 0) {
             webServicePid_ = static_cast<int32_t>(pid);
             ApplyConfig();
@@ -359,18 +320,9 @@ bool SslCertSrvNginx::WaitUntilListening(const std::vector<int32_t>& ports, int 
     ProcessId holder = 0;
     auto holderSince = steady_clock::now();
     for (;;) {
-        ProcessId common = 0;
-        bool all = !ports.empty();
-        for (int32_t port : ports) {
-            ProcessId pid = 0;
-            if (!Listening(port, pid) || (common != 0 && pid != common)) {
-                all = false;
-                break;
-            }
-            common = pid;
-        }
+        const ProcessId common = CommonListener(ports);
         const auto now = steady_clock::now();
-        if (all && !IsProcessGone(common)) {
+        if (common != 0 && !IsProcessGone(common)) {
             if (common != holder) {
                 holder = common;
                 holderSince = now;
@@ -413,12 +365,7 @@ void SslCertSrvNginx::StopWebService() {
 }
 
 void SslCertSrvNginx::StartWebService() {
-    RunOperation("SslCertSrvNginx::StartWebService", [&] {
-        LogInfo(u"start: %s (in %s)", JoinCommandLine(launch_.arguments), launch_.directory);
-        ProcessId started = 0;
-        if (StartDetached(launch_, &started) <= kShellOpenFailureMax)
-            LogError(u"SslCertSrvNginx::StartWebService, cannot start %s", launch_.program);
-    });
+    RunOperation("SslCertSrvNginx::StartWebService", [&] { StartFromLaunch(launch_); });
 }
 
 // ---- What a record keeps ----
@@ -451,12 +398,7 @@ void SslCertSrvNginx::AdoptServer(const ServerRecord& server) {
         else if (name == u"port")
             discoveredPorts_.push_back(static_cast<int32_t>(std::stol(Utf8FromWide(value))));
     }
-    ProcessId pid = 0;
-    for (int32_t port : {httpPort_, httpsPort_}) {
-        if (pid == 0)
-            Listening(port, pid);
-    }
-    webServicePid_ = static_cast<int32_t>(pid);
+    webServicePid_ = static_cast<int32_t>(ConfiguredPortListener());
 }
 
 // The deployed names, on every address their HTTPS blocks listen on.
