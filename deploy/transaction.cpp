@@ -3,6 +3,7 @@
 // deployment at a time, and the recovery of what an interrupted run left.
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "Common/OpenSSL/quorp/digest.h"
@@ -209,13 +210,25 @@ void SslCertSrvBase::RecordCreatedFile(const std::u16string& path) {
     }
 }
 
+namespace {
+
+// Whether a directory entry is there: a link counts even when what it
+// points to is gone (a site file and its link in sites-enabled/ are both
+// removed, the file first).
+bool EntryExists(const std::u16string& path) {
+    std::error_code ec;
+    return std::filesystem::exists(std::filesystem::symlink_status(FsPath(path), ec));
+}
+
+}  // namespace
+
 bool SslCertSrvBase::RestoreRecordedFiles(DeploymentRecord& record, bool deleteCreated) {
     bool all = true;
     for (const RecordedFile& file : record.files) {
         bool exists = false;
         const std::string now = HashOfFile(file.path, exists);
         if (!file.existed) {
-            if (exists && !DeleteFileToRecycleBin(file.path)) {
+            if (EntryExists(file.path) && !DeleteFileToRecycleBin(file.path)) {
                 AddUserNote(u"Could not remove " + file.path + u", which the deployment created.");
                 all = false;
             }
@@ -239,7 +252,7 @@ bool SslCertSrvBase::RestoreRecordedFiles(DeploymentRecord& record, bool deleteC
             if (IsFolderEntry(*it)) {
                 std::error_code ec;
                 std::filesystem::remove(FsPath(*it), ec);  // only when empty
-            } else if (FileExists(*it)) {
+            } else if (EntryExists(*it)) {
                 DeleteFileToRecycleBin(*it);
                 LogInfo(u"removed %s", *it);
             }
