@@ -119,7 +119,7 @@ bool ApacheListen::CoversAll() const {
     return host.empty() || host == u"*" || host == u"0.0.0.0" || host == u"[::]";
 }
 
-ApacheListen ParseApacheListen(const std::vector<std::u16string>& args) {
+ApacheListen ParseApacheListen(std::span<const std::u16string> args) {
     ApacheListen l;
     if (args.empty())
         return l;

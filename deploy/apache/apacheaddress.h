@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,7 +39,7 @@ struct ApacheListen {
     // Whether it listens on every address of the machine.
     bool CoversAll() const;
 };
-ApacheListen ParseApacheListen(const std::vector<std::u16string>& args);
+ApacheListen ParseApacheListen(std::span<const std::u16string> args);
 
 // The address a client connects to for a listen or host address.
 std::u16string ConnectAddressOf(const std::u16string& host);

@@ -60,7 +60,7 @@ struct ApacheConfig::Walker {
     bool ok = true;
 
     struct Frame {
-        std::u16string name;
+        std::u16string_view name;
         bool active;
         int32_t host;
     };
@@ -77,7 +77,7 @@ struct ApacheConfig::Walker {
         return nullptr;
     }
 
-    bool Condition(const std::u16string& name, const std::vector<std::u16string>& args) const {
+    bool Condition(std::u16string_view name, std::span<const std::u16string> args) const {
         if (args.empty())
             return true;
         std::u16string arg = args.front();
@@ -96,15 +96,12 @@ struct ApacheConfig::Walker {
         return holds != negate;
     }
 
-    void Include(const ApacheDirective& d, bool optional, int depth, bool active, int32_t host) {
-        if (d.args.empty())
-            return;
-        const ApacheConfFile& file = *config.files_[d.file];
+    // What an include pattern names, as Apache expands it.
+    const std::vector<std::u16string>& Matches(const std::u16string& pattern, int depth) {
+        auto known = config.includeMatches_.find(pattern);
+        if (known != config.includeMatches_.end())
+            return known->second;
         std::vector<std::u16string> paths;
-        const auto& listing = config.context_.listing;
-        const auto key = std::make_pair(file.path, file.lines[d.line].number);
-        const auto listed = listing.known ? listing.children.find(key) : listing.children.end();
-        const std::u16string pattern = config.Resolve(d.args.front());
         if (HasGlobWildcard(pattern)) {
             for (const auto& match : ExpandGlob(pattern)) {
                 if (DirectoryExists(match))
@@ -117,14 +114,29 @@ struct ApacheConfig::Walker {
         } else {
             paths.push_back(pattern);
         }
+        return config.includeMatches_.emplace(pattern, std::move(paths)).first->second;
+    }
+
+    void Include(const ApacheDirective& d, bool optional, int depth, bool active, int32_t host) {
+        if (d.args.empty())
+            return;
+        const ApacheConfFile& file = *config.files_[d.file];
+        const std::u16string pattern = config.Resolve(d.args.front());
+        std::vector<std::u16string> paths = Matches(pattern, depth);
         // The server's own list wins where it names files the rules above
         // did not find (it read them, so they are part of the configuration).
-        if (listed != listing.children.end()) {
-            for (const auto& path : listed->second) {
-                if (std::find(paths.begin(), paths.end(), path) == paths.end())
-                    paths.push_back(path);
+        const auto& listing = config.context_.listing;
+        if (listing.known) {
+            const auto listed =
+                listing.children.find(std::make_pair(file.path, file.lines[d.line].number));
+            if (listed != listing.children.end()) {
+                for (const auto& path : listed->second) {
+                    if (std::find(paths.begin(), paths.end(), path) == paths.end())
+                        paths.push_back(path);
+                }
             }
         }
+        const std::u16string includer = file.path;
         for (const auto& path : paths) {
             bool readable = true;
             const size_t index = config.ReadFile(path, readable);
@@ -132,7 +144,7 @@ struct ApacheConfig::Walker {
                 if (optional || HasGlobWildcard(pattern))
                     continue;
                 problem = u"Could not open configuration file " + path +
-                          u": No such file or directory (included from " + file.path + u")";
+                          u": No such file or directory (included from " + includer + u")";
                 ok = false;
                 return;
             }
@@ -157,18 +169,23 @@ struct ApacheConfig::Walker {
             const ApacheLine& line = config.files_[fileIndex]->lines[i];
             const bool frameActive = stack.empty() ? active : stack.back().active;
             const int32_t frameHost = stack.empty() ? host : stack.back().host;
-            std::vector<std::u16string> expanded;
-            if (line.hasVariables && frameActive)
-                expanded = SplitApacheWords(ExpandApacheVariables(
-                    line.text, [this](std::u16string_view n) { return Lookup(n); }));
-            const std::vector<std::u16string>& words = line.hasVariables ? expanded : line.words;
-            if (words.empty())
+            ApacheLineKind kind = line.kind;
+            std::u16string_view name = line.name;
+            std::span<const std::u16string> args = line.words;
+            if (line.hasVariables && frameActive) {
+                const ApacheConfFile& file = *config.files_[fileIndex];
+                Expanded& e = config.expanded_.emplace_back();
+                ShapeApacheWords(SplitApacheWords(ExpandApacheVariables(
+                                     ApacheLineText(file.text, line),
+                                     [this](std::u16string_view n) { return Lookup(n); })),
+                                 e.kind, e.name, e.args);
+                kind = e.kind;
+                name = e.name;
+                args = e.args;
+            }
+            if (name.empty() && kind == ApacheLineKind::Directive)
                 continue;
-            const std::u16string& first = words.front();
-            if (first.size() >= 2 && first[0] == u'<' && first[1] == u'/') {
-                std::u16string name = ToLowerAscii(first.substr(2));
-                if (!name.empty() && name.back() == u'>')
-                    name.pop_back();
+            if (kind == ApacheLineKind::Close) {
                 for (size_t k = stack.size(); k-- > 0;) {
                     if (stack[k].name != name)
                         continue;
@@ -187,23 +204,13 @@ struct ApacheConfig::Walker {
                 }
                 continue;
             }
-            if (first.size() >= 2 && first[0] == u'<') {
-                std::u16string name = ToLowerAscii(first.substr(1));
-                std::vector<std::u16string> args(words.begin() + 1, words.end());
-                if (!name.empty() && name.back() == u'>')
-                    name.pop_back();
-                if (!args.empty()) {
-                    std::u16string& last = args.back();
-                    if (last == u">")
-                        args.pop_back();
-                    else if (!last.empty() && last.back() == u'>')
-                        last.pop_back();
-                }
+            if (kind == ApacheLineKind::Open) {
+                const bool conditional = IsConditional(name);
                 bool sectionActive = frameActive;
-                if (frameActive && IsConditional(name))
+                if (frameActive && conditional)
                     sectionActive = Condition(name, args);
                 int32_t sectionHost = frameHost;
-                if (frameActive && !IsConditional(name)) {
+                if (frameActive && !conditional) {
                     ApacheDirective d;
                     d.file = fileIndex;
                     d.line = i;
@@ -218,15 +225,14 @@ struct ApacheConfig::Walker {
                         ApacheVirtualHost h;
                         h.file = fileIndex;
                         h.openLine = h.closeLine = i;
-                        h.addresses = args;
+                        h.addresses.assign(args.begin(), args.end());
                         sectionHost = static_cast<int32_t>(config.hosts_.size());
                         config.hosts_.push_back(std::move(h));
                         d.host = sectionHost;
                     }
-                    const int32_t owner = d.host;
-                    config.directives_.push_back(std::move(d));
-                    if (owner >= 0 && !isHost)
-                        config.hosts_[static_cast<size_t>(owner)].directives.push_back(
+                    config.directives_.push_back(d);
+                    if (d.host >= 0 && !isHost)
+                        config.hosts_[static_cast<size_t>(d.host)].directives.push_back(
                             config.directives_.size() - 1);
                 }
                 stack.push_back({name, sectionActive, sectionHost});
@@ -238,8 +244,8 @@ struct ApacheConfig::Walker {
             d.file = fileIndex;
             d.line = i;
             d.host = frameHost;
-            d.name = ToLowerAscii(first);
-            d.args.assign(words.begin() + 1, words.end());
+            d.name = name;
+            d.args = args;
             for (auto it = stack.rbegin(); it != stack.rend(); ++it) {
                 if (it->name == u"virtualhost")
                     break;
@@ -249,21 +255,21 @@ struct ApacheConfig::Walker {
                 }
             }
             config.directives_.push_back(d);
-            const size_t index = config.directives_.size() - 1;
             if (d.host >= 0)
-                config.hosts_[static_cast<size_t>(d.host)].directives.push_back(index);
-            if (d.name == u"define" && !d.args.empty()) {
-                config.defines_.emplace_back(d.args[0], d.args.size() > 1 ? d.args[1] : u"");
-            } else if (d.name == u"undefine" && !d.args.empty()) {
-                std::erase_if(config.defines_, [&](const auto& p) { return p.first == d.args[0]; });
-            } else if (d.name == u"loadmodule" && d.args.size() >= 2) {
-                config.modules_.push_back(d.args[0]);
-                config.modules_.push_back(SourceNameOf(d.args[1]));
-            } else if (d.name == u"serverroot" && !d.args.empty()) {
-                config.serverRoot_ = PathFromConfigText(d.args[0]);
+                config.hosts_[static_cast<size_t>(d.host)].directives.push_back(
+                    config.directives_.size() - 1);
+            if (name == u"define" && !args.empty()) {
+                config.defines_.emplace_back(args[0], args.size() > 1 ? args[1] : u"");
+            } else if (name == u"undefine" && !args.empty()) {
+                std::erase_if(config.defines_, [&](const auto& p) { return p.first == args[0]; });
+            } else if (name == u"loadmodule" && args.size() >= 2) {
+                config.modules_.push_back(args[0]);
+                config.modules_.push_back(SourceNameOf(args[1]));
+            } else if (name == u"serverroot" && !args.empty()) {
+                config.serverRoot_ = PathFromConfigText(args[0]);
                 EnsureTrailingSeparator(config.serverRoot_);
-            } else if ((d.name == u"include" || d.name == u"includeoptional") && !config.single_) {
-                Include(d, d.name == u"includeoptional", depth, frameActive, frameHost);
+            } else if ((name == u"include" || name == u"includeoptional") && !config.single_) {
+                Include(d, name == u"includeoptional", depth, frameActive, frameHost);
             }
         }
         // A section left open at the end of its file ends there.
@@ -282,6 +288,7 @@ bool ApacheConfig::Load(const std::u16string& mainFile, const ApacheContext& con
     files_.clear();
     edited_.clear();
     byPath_.clear();
+    includeMatches_.clear();
     single_ = false;
     context_ = context;
     mainFile_ = mainFile;
@@ -341,6 +348,7 @@ bool ApacheConfig::Evaluate(std::u16string& problem) {
     filesRead_.clear();
     directives_.clear();
     hosts_.clear();
+    expanded_.clear();
     modules_ = context_.staticModules;
     defines_ = context_.defines;
     serverRoot_ = context_.serverRoot;
@@ -401,10 +409,60 @@ void ApacheConfig::SpliceAll(size_t file, std::vector<Edit> edits, bool evaluate
     std::stable_sort(edits.begin(), edits.end(), [](const Edit& a, const Edit& b) {
         return a.from != b.from ? a.from > b.from : a.length > b.length;
     });
+    if (edits.empty())
+        return;
+    // The lines before the first edit and after the last stay; only those
+    // in between are read again.
+    const size_t first = edits.back().from;
+    size_t last = 0;
+    ptrdiff_t delta = 0;
+    ptrdiff_t newlines = 0;
+    for (const Edit& e : edits) {
+        last = std::max(last, e.from + e.length);
+        delta += static_cast<ptrdiff_t>(e.text.size()) - static_cast<ptrdiff_t>(e.length);
+        newlines += std::count(e.text.begin(), e.text.end(), u'\n') -
+                    std::count(f.text.begin() + static_cast<ptrdiff_t>(e.from),
+                               f.text.begin() + static_cast<ptrdiff_t>(e.from + e.length), u'\n');
+    }
+    auto& lines = f.lines;
+    // (A last line without a line end grows with what is added after it.)
+    const auto before = std::partition_point(lines.begin(), lines.end(), [&](const ApacheLine& l) {
+        return l.end < first || (l.end == first && l.end != l.contentEnd);
+    });
+    const auto after = std::partition_point(before, lines.end(),
+                                            [&](const ApacheLine& l) { return l.start < last; });
+    const size_t from = before == lines.begin() ? 0 : std::prev(before)->end;
+    const uint32_t numberBefore = before == lines.begin() ? 0 : std::prev(before)->number;
+    const size_t oldTo = after == lines.end() ? f.text.size() : after->start;
+
     for (const Edit& e : edits)
         f.text.replace(e.from, e.length, e.text);
-    f.lines = LexApacheLines(f.text);
     edited_[file] = true;
+
+    const size_t to = static_cast<size_t>(static_cast<ptrdiff_t>(oldTo) + delta);
+    // The region must still end where a logical line ends (a line continued
+    // into the next would join them); otherwise the whole file is read.
+    bool boundary = to == f.text.size() || (to > 0 && f.text[to - 1] == u'\n');
+    if (boundary && to >= 2) {
+        size_t c = to - 1;
+        if (c > 0 && f.text[c - 1] == u'\r')
+            --c;
+        boundary = c == 0 || f.text[c - 1] != u'\\';
+    }
+    if (!boundary || to < from) {
+        lines = LexApacheLines(f.text);
+    } else {
+        std::vector<ApacheLine> middle = LexApacheLines(f.text, from, to, numberBefore);
+        for (auto it = after; it != lines.end(); ++it) {
+            it->start = static_cast<size_t>(static_cast<ptrdiff_t>(it->start) + delta);
+            it->contentEnd = static_cast<size_t>(static_cast<ptrdiff_t>(it->contentEnd) + delta);
+            it->end = static_cast<size_t>(static_cast<ptrdiff_t>(it->end) + delta);
+            it->number = static_cast<uint32_t>(static_cast<ptrdiff_t>(it->number) + newlines);
+        }
+        const auto at = lines.erase(before, after);
+        lines.insert(at, std::make_move_iterator(middle.begin()),
+                     std::make_move_iterator(middle.end()));
+    }
     if (evaluate) {
         std::u16string problem;
         Evaluate(problem);

@@ -11,8 +11,10 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -48,12 +50,14 @@ struct ApacheConfFile {
 // configuration, in the order Apache reads them.
 struct ApacheDirective {
     uint32_t file = 0;
-    uint32_t line = 0;                 // index into that file's lines
-    int32_t host = -1;                 // the virtual host it stands in (-1: the main server)
-    bool section = false;              // an opening tag; `name` without "<"
-    bool nested = false;               // inside another section of the host or the main server
-    std::u16string name;               // lower case
-    std::vector<std::u16string> args;  // variables replaced; a tag's ">" removed
+    uint32_t line = 0;     // index into that file's lines
+    int32_t host = -1;     // the virtual host it stands in (-1: the main server)
+    bool section = false;  // an opening tag; `name` without "<"
+    bool nested = false;   // inside another section of the host or the main server
+    // Lower case; views of the line's own (or, for a line with variables,
+    // the expanded) text: valid until the configuration is evaluated again.
+    std::u16string_view name;
+    std::span<const std::u16string> args;  // variables replaced; a tag's ">" removed
 };
 
 struct ApacheVirtualHost {
@@ -146,6 +150,15 @@ private:
     std::vector<std::u16string> modules_;
     std::vector<std::pair<std::u16string, std::u16string>> defines_;
     bool single_ = false;
+    // Lines with variables, as this evaluation reads them.
+    struct Expanded {
+        ApacheLineKind kind;
+        std::u16string name;
+        std::vector<std::u16string> args;
+    };
+    std::deque<Expanded> expanded_;
+    // What each include pattern named (the folders are listed once per load).
+    std::map<std::u16string, std::vector<std::u16string>> includeMatches_;
 };
 
 }  // namespace qm

@@ -35,21 +35,27 @@ std::u16string Unescape(std::u16string_view word, char16_t quote) {
 }  // namespace
 
 std::vector<ApacheLine> LexApacheLines(std::u16string_view text) {
+    return LexApacheLines(text, 0, text.size(), 0);
+}
+
+std::vector<ApacheLine> LexApacheLines(std::u16string_view text, size_t from, size_t to,
+                                       uint32_t numberBefore) {
     std::vector<ApacheLine> lines;
-    size_t pos = 0;
-    uint32_t number = 0;
+    size_t pos = from;
+    uint32_t number = numberBefore;
     std::u16string joined;
-    while (pos < text.size()) {
+    while (pos < to) {
         ApacheLine line;
         line.start = pos;
         joined.clear();
         for (;;) {
             ++number;
             const size_t lf = text.find(u'\n', pos);
-            if (lf == std::u16string_view::npos) {
-                joined.append(text.substr(pos));
-                line.contentEnd = line.end = text.size();
-                pos = text.size();
+            if (lf == std::u16string_view::npos || lf >= to) {
+                if (line.continued)
+                    joined.append(text.substr(pos, to - pos));
+                line.contentEnd = line.end = to;
+                pos = to;
                 break;
             }
             size_t contentEnd = lf;
@@ -58,29 +64,82 @@ std::vector<ApacheLine> LexApacheLines(std::u16string_view text) {
             if (contentEnd > pos && text[contentEnd - 1] == u'\\') {
                 // Continued: the backslash and the line end go.
                 joined.append(text.substr(pos, contentEnd - 1 - pos));
+                line.continued = true;
                 pos = lf + 1;
-                if (pos < text.size())
+                if (pos < to)
                     continue;
                 line.contentEnd = contentEnd;
                 line.end = pos;
                 break;
             }
-            joined.append(text.substr(pos, contentEnd - pos));
+            if (line.continued)
+                joined.append(text.substr(pos, contentEnd - pos));
             line.contentEnd = contentEnd;
             line.end = lf + 1;
             pos = lf + 1;
             break;
         }
-        const std::u16string_view trimmed = Trim(joined);
+        // A line of one physical line is read where it stands.
+        const std::u16string_view trimmed =
+            line.continued ? Trim(joined)
+                           : Trim(text.substr(line.start, line.contentEnd - line.start));
         if (trimmed.empty() || trimmed.front() == u'#')
             continue;
         line.number = number;
-        line.text.assign(trimmed);
-        line.hasVariables = line.text.find(u"${") != std::u16string::npos;
-        line.words = SplitApacheWords(line.text);
+        line.hasVariables = trimmed.find(u"${") != std::u16string_view::npos;
+        ShapeApacheWords(SplitApacheWords(trimmed), line.kind, line.name, line.words);
         lines.push_back(std::move(line));
     }
     return lines;
+}
+
+std::u16string ApacheLineText(std::u16string_view text, const ApacheLine& line) {
+    std::u16string joined;
+    size_t pos = line.start;
+    while (pos < line.contentEnd) {
+        size_t lf = text.find(u'\n', pos);
+        if (lf == std::u16string_view::npos || lf > line.contentEnd)
+            lf = line.contentEnd;
+        size_t contentEnd = lf;
+        if (contentEnd > pos && text[contentEnd - 1] == u'\r')
+            --contentEnd;
+        if (lf < line.contentEnd && contentEnd > pos && text[contentEnd - 1] == u'\\')
+            --contentEnd;
+        joined.append(text.substr(pos, contentEnd - pos));
+        pos = lf + 1;
+    }
+    return std::u16string(Trim(joined));
+}
+
+void ShapeApacheWords(std::vector<std::u16string> words, ApacheLineKind& kind, std::u16string& name,
+                      std::vector<std::u16string>& args) {
+    kind = ApacheLineKind::Directive;
+    name.clear();
+    args.clear();
+    if (words.empty())
+        return;
+    std::u16string first = std::move(words.front());
+    if (first.size() >= 2 && first[0] == u'<' && first[1] == u'/') {
+        kind = ApacheLineKind::Close;
+        first.erase(0, 2);
+    } else if (first.size() >= 2 && first[0] == u'<') {
+        kind = ApacheLineKind::Open;
+        first.erase(0, 1);
+    }
+    if (kind != ApacheLineKind::Directive && !first.empty() && first.back() == u'>')
+        first.pop_back();
+    for (char16_t& c : first) {
+        if (c >= u'A' && c <= u'Z')
+            c = static_cast<char16_t>(c - u'A' + u'a');
+    }
+    name = std::move(first);
+    args.assign(std::make_move_iterator(words.begin() + 1), std::make_move_iterator(words.end()));
+    if (kind == ApacheLineKind::Open && !args.empty()) {
+        if (args.back() == u">")
+            args.pop_back();
+        else if (!args.back().empty() && args.back().back() == u'>')
+            args.back().pop_back();
+    }
 }
 
 std::vector<std::u16string> SplitApacheWords(std::u16string_view line) {

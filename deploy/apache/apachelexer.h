@@ -17,6 +17,12 @@
 
 namespace qm {
 
+enum class ApacheLineKind : uint8_t {
+    Directive,
+    Open,   // <Name args>
+    Close,  // </Name>
+};
+
 // One directive or section tag of a file: its logical line.
 struct ApacheLine {
     size_t start = 0;           // first character of its first physical line (indentation included)
@@ -24,13 +30,29 @@ struct ApacheLine {
     size_t end = 0;             // one past that line end (the text's end when there is none)
     uint32_t number = 0;        // number of its last physical line, counted from 1 as Apache does
     bool hasVariables = false;  // holds "${": its words depend on the defines
-    std::vector<std::u16string> words;  // split as written (variables not replaced)
-    std::u16string text;                // the joined, trimmed line
+    bool continued = false;     // made of more than one physical line
+    ApacheLineKind kind = ApacheLineKind::Directive;
+    // The directive's or section's name in lower case, without "<", "</"
+    // and ">"; then its arguments (a tag's ">" removed), split as written
+    // (variables not replaced).
+    std::u16string name;
+    std::vector<std::u16string> words;
 };
 
 // The directive and section lines of a text; blank and comment lines are
 // left out.
 std::vector<ApacheLine> LexApacheLines(std::u16string_view text);
+// The lines of text[from, to), where `from` starts a line and the lines
+// before it end with physical line `numberBefore`.
+std::vector<ApacheLine> LexApacheLines(std::u16string_view text, size_t from, size_t to,
+                                       uint32_t numberBefore);
+// The joined, trimmed text of a line (continuations removed).
+std::u16string ApacheLineText(std::u16string_view text, const ApacheLine& line);
+
+// Name, kind and arguments of a line from its words (the first word is the
+// name as written); what LexApacheLines keeps of each line.
+void ShapeApacheWords(std::vector<std::u16string> words, ApacheLineKind& kind, std::u16string& name,
+                      std::vector<std::u16string>& args);
 
 // The words of a logical line, as Apache's configuration reader takes them.
 std::vector<std::u16string> SplitApacheWords(std::u16string_view line);

@@ -91,22 +91,7 @@ void SslCertSrvApache::GetCertificate() {
 
 void SslCertSrvApache::MakeUniqueCertName() {
     RunOperation("SslCertSrvApache::MakeUniqueCertName", [&] {
-        const std::u16string base = certName_;
-        for (int n = 0;; ++n) {
-            const std::u16string candidate = n == 0 ? base : FormatWide(u"%s(%d)", base, n);
-            const std::u16string names[] = {candidate + u".crt", candidate + u".key",
-                                            candidate + u".chain.crt"};
-            const bool used =
-                std::any_of(usedCertFiles_.begin(), usedCertFiles_.end(), [&](const auto& line) {
-                    return std::any_of(std::begin(names), std::end(names), [&](const auto& name) {
-                        return line.find(name) != std::u16string::npos;
-                    });
-                });
-            if (!used) {
-                certName_ = candidate;
-                return;
-            }
-        }
+        PickUnusedCertName({u".crt", u".key", u".chain.crt"});
     });
 }
 
@@ -395,8 +380,23 @@ void SslCertSrvApache::SetSessionCache() {
 std::vector<size_t> SslCertSrvApache::HostsNamed(const std::u16string& name) const {
     std::vector<size_t> found;
     const auto& hosts = config_.Hosts();
+    auto names = [&](const ApacheVirtualHost& host) {
+        for (size_t i : host.directives) {
+            const ApacheDirective& d = config_.Directives()[i];
+            if (d.nested || (d.name != u"servername" && d.name != u"serveralias"))
+                continue;
+            for (const auto& word : d.args) {
+                if (EqualsIgnoreCaseAscii(word, name) ||
+                    (d.name == u"servername" && word.size() > name.size() &&
+                     EqualsIgnoreCaseAscii(std::u16string_view(word).substr(0, name.size()), name)))
+                    return true;
+            }
+        }
+        return false;
+    };
     for (size_t i = 0; i < hosts.size(); ++i) {
-        if (!hosts[i].closed)
+        // Most hosts are not named so: that is told without reading them whole.
+        if (!hosts[i].closed || !names(hosts[i]))
             continue;
         const SiteInfo site = SiteOfHost(config_, hosts[i]);
         if (!ServesConfiguredPort(site))
@@ -527,14 +527,22 @@ void SslCertSrvApache::ConfigMainServerSsl() {
         ApplyEdits(std::move(plan));
         return;
     }
+    // The main server's name gets an HTTPS host only when the certificate
+    // holds it: a host for it with another name's certificate would fail
+    // every visitor's check.
     const std::u16string& name = mainSite_.siteAddr;
-    if (!CNetManager::IsValidSiteAddr(name) ||
+    if (std::find(inputDomains_.begin(), inputDomains_.end(), name) == inputDomains_.end() ||
+        !CNetManager::IsValidSiteAddr(name) ||
         std::find(configuredSiteNames_.begin(), configuredSiteNames_.end(), name) !=
             configuredSiteNames_.end() ||
         name.find(u"localhost") != std::u16string::npos ||
         name.find(u"127.0.0.1") != std::u16string::npos)
         return;
-    AddNewHost(mainSite_);
+    SiteInfo site = mainSite_;
+    FindSiteByAddr(name, site);
+    site.sitePort = httpsPort_;
+    site.isHttps = true;
+    AddNewHost(site);
     LogInfo(u"the main server %s gets an HTTPS host", name);
 }
 

@@ -21,30 +21,6 @@ namespace qm {
 
 namespace {
 
-std::u16string AgainstBase(const std::u16string& path, const std::u16string& base) {
-    if (path.empty() || IsAbsolutePath(path) || base.empty())
-        return path;
-    std::u16string dir = base;
-    EnsureTrailingSeparator(dir);
-    return dir + path;
-}
-
-std::u16string WithoutTrailingSeparator(std::u16string path) {
-    while (path.size() > 1 && IsPathSeparator(path.back()))
-        path.pop_back();
-    return path;
-}
-
-bool Listening(int32_t port, ProcessId& pid) {
-    pid = 0;
-    try {
-        GetListeningPid(port, pid);
-    } catch (const std::exception&) {
-        pid = 0;  // an unreadable socket table counts as not listening yet
-    }
-    return pid != 0;
-}
-
 // The modules every Apache has compiled in, for when the executable cannot
 // be asked.
 std::vector<std::u16string> DefaultStaticModules() {
@@ -61,12 +37,7 @@ void SslCertSrvApache::GetWebServiceInfo() {
     RunOperation("SslCertSrvApache::GetWebServiceInfo", [&] {
         SslCertSrvSubBase::GetWebServiceInfo();
         askServer_ = true;
-        discoveredPorts_.clear();
-        for (int32_t port : {httpPort_, httpsPort_}) {
-            ProcessId pid = 0;
-            if (Listening(port, pid))
-                discoveredPorts_.push_back(port);
-        }
+        discoveredPorts_ = ListeningConfiguredPorts();
 
         const auto running = ReadProcessLaunch(static_cast<ProcessId>(webServicePid_));
         launch_ = ProcessLaunch();
@@ -106,11 +77,11 @@ void SslCertSrvApache::GetWebServiceInfo() {
             if (root.empty() || conf.empty())
                 return;
             EnsureTrailingSeparator(root);
-            candidates.push_back({root, AgainstBase(conf, root)});
+            candidates.push_back({root, PathAgainst(conf, root)});
         };
         if (options_.hasServerRoot || options_.hasConfFile) {
             const std::u16string root = options_.hasServerRoot
-                                            ? AgainstBase(options_.serverRoot, launch_.directory)
+                                            ? PathAgainst(options_.serverRoot, launch_.directory)
                                             : build.root;
             if (options_.hasConfFile) {
                 add(root, options_.confFile);
@@ -388,11 +359,7 @@ void SslCertSrvApache::ApplyConfig() {
 
 void SslCertSrvApache::ApplyRestoredConfig() {
     RunOperation("SslCertSrvApache::ApplyRestoredConfig", [&] {
-        ProcessId pid = 0;
-        for (int32_t port : {httpPort_, httpsPort_}) {
-            if (pid == 0)
-                Listening(port, pid);
-        }
+        const ProcessId pid = ConfiguredPortListener();
         if (pid != 0) {
             webServicePid_ = static_cast<int32_t>(pid);
             std::string output;
@@ -443,17 +410,8 @@ bool SslCertSrvApache::WaitUntilListening(int timeoutMs) {
     const std::vector<int32_t> ports = PortsToServe();
     const auto until = steady_clock::now() + milliseconds(timeoutMs);
     for (;;) {
-        ProcessId common = 0;
-        bool all = !ports.empty();
-        for (int32_t port : ports) {
-            ProcessId pid = 0;
-            if (!Listening(port, pid) || (common != 0 && pid != common)) {
-                all = false;
-                break;
-            }
-            common = pid;
-        }
-        if (all && !IsProcessGone(common)) {
+        const ProcessId common = CommonListener(ports);
+        if (common != 0 && !IsProcessGone(common)) {
             webServicePid_ = static_cast<int32_t>(common);
             LogInfo("apache listens again, pid %d", webServicePid_);
             return true;
@@ -473,12 +431,7 @@ void SslCertSrvApache::StopWebService() {
 }
 
 void SslCertSrvApache::StartWebService() {
-    RunOperation("SslCertSrvApache::StartWebService", [&] {
-        LogInfo(u"start: %s (in %s)", JoinCommandLine(launch_.arguments), launch_.directory);
-        ProcessId started = 0;
-        if (StartDetached(launch_, &started) <= kShellOpenFailureMax)
-            LogError(u"SslCertSrvApache::StartWebService, cannot start %s", launch_.program);
-    });
+    RunOperation("SslCertSrvApache::StartWebService", [&] { StartFromLaunch(launch_); });
 }
 
 // ---- What a record keeps ----
@@ -517,12 +470,7 @@ void SslCertSrvApache::AdoptServer(const ServerRecord& server) {
         else if (name == u"port")
             discoveredPorts_.push_back(static_cast<int32_t>(std::stol(Utf8FromWide(value))));
     }
-    ProcessId pid = 0;
-    for (int32_t port : {httpPort_, httpsPort_}) {
-        if (pid == 0)
-            Listening(port, pid);
-    }
-    webServicePid_ = static_cast<int32_t>(pid);
+    webServicePid_ = static_cast<int32_t>(ConfiguredPortListener());
 }
 
 // The deployed names, on every address their HTTPS hosts are bound to.

@@ -284,7 +284,8 @@ void SslCertSrvApache::GetSitesInfo(std::vector<std::u16string>& siteAddrs) {
         httpListenAddrs_.clear();
         httpsListenAddrs_.clear();
         configuredSiteNames_.clear();
-        LoadConfiguration();
+        if (!configLoaded_)
+            LoadConfiguration();
 
         ParseMainConfig();
         ParseSites();
@@ -303,6 +304,14 @@ void SslCertSrvApache::GetSitesInfo(std::vector<std::u16string>& siteAddrs) {
             if (site.siteDir.empty())
                 site.siteDir = mainSite_.siteDir;
         }
+        // Where a host takes every name on the HTTP port, the main server's
+        // own name reaches that host (the first of them), not the main
+        // server: its verification file belongs there.
+        if (const ApacheVirtualHost* def = DefaultHost(u"", httpPort_)) {
+            const std::u16string dir = SiteOfHost(config_, *def).siteDir;
+            if (!dir.empty())
+                sites_.front().siteDir = dir;
+        }
         CollectListenAddrs();
 
         // Every certificate file the configuration names, so a new name
@@ -310,7 +319,8 @@ void SslCertSrvApache::GetSitesInfo(std::vector<std::u16string>& siteAddrs) {
         for (const ApacheDirective& d : config_.Directives()) {
             if (d.name == u"sslcertificatefile" || d.name == u"sslcertificatekeyfile" ||
                 d.name == u"sslcertificatechainfile")
-                usedCertFiles_.push_back(config_.LineOf(d).text);
+                usedCertFiles_.push_back(
+                    ApacheLineText(config_.File(d.file).text, config_.LineOf(d)));
         }
         SortUnique(usedCertFiles_);
 

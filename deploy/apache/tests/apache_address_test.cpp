@@ -51,17 +51,17 @@ TEST(ApacheAddress, HttpsFormKeepsEveryAddress) {
 }
 
 TEST(ApacheAddress, ListenLines) {
-    auto l = ParseApacheListen({u"443", u"https"});
+    auto l = ParseApacheListen(Addresses{u"443", u"https"});
     EXPECT_EQ(l.port, 443);
     EXPECT_TRUE(l.CoversAll());
-    l = ParseApacheListen({u"192.0.2.1:8080"});
+    l = ParseApacheListen(Addresses{u"192.0.2.1:8080"});
     EXPECT_EQ(l.host, u"192.0.2.1");
     EXPECT_EQ(l.port, 8080);
     EXPECT_FALSE(l.CoversAll());
-    EXPECT_TRUE(ParseApacheListen({u"[::]:443"}).CoversAll());
-    EXPECT_TRUE(ParseApacheListen({u"0.0.0.0:443"}).CoversAll());
+    EXPECT_TRUE(ParseApacheListen(Addresses{u"[::]:443"}).CoversAll());
+    EXPECT_TRUE(ParseApacheListen(Addresses{u"0.0.0.0:443"}).CoversAll());
     // Port 8080 is not port 80.
-    EXPECT_EQ(ParseApacheListen({u"8080"}).port, 8080);
+    EXPECT_EQ(ParseApacheListen(Addresses{u"8080"}).port, 8080);
     EXPECT_EQ(ConnectAddressOf(u"[::]"), u"::1");
     EXPECT_EQ(ConnectAddressOf(u"*"), u"127.0.0.1");
     EXPECT_EQ(ConnectAddressOf(u"192.0.2.1"), u"192.0.2.1");

@@ -166,5 +166,45 @@ TEST(ApacheConf, SplicesReadTheFileAgain) {
     EXPECT_TRUE(config.Edited(0));
 }
 
+// Splices read again only the lines they touch; what they read must be
+// what reading the whole text gives.
+TEST(ApacheConf, SplicedLinesEqualAFreshRead) {
+    const std::u16string text =
+        u"Listen 80\r\n# note \\\r\n  swallowed\r\n<VirtualHost *:80>\r\n"
+        u"ServerAlias a \\\r\n b\r\n</VirtualHost>\r\nLast";
+    struct Case {
+        size_t from;
+        size_t length;
+        std::u16string text;
+    };
+    const size_t host = text.find(u"<VirtualHost");
+    const size_t alias = text.find(u"ServerAlias");
+    const Case cases[] = {
+        {0, 0, u"ServerName x\r\n"},                    // before everything
+        {host, 0, u"Listen 443\r\n"},                   // at a line's start
+        {alias + 12, 1, u"c d"},                        // inside a continued line
+        {text.find(u"swallowed"), 0, u"Listen 1\r\n"},  // inside a comment's continuation
+        {text.size(), 0, u"\r\nEnd 1"},                 // at the end, no line end before
+        {text.find(u"</Virtual"), 0, u"Alias \\\r\n"},  // a continuation into the next line
+        {0, text.size(), u""},                          // everything
+    };
+    for (const Case& c : cases) {
+        ApacheConfig config;
+        config.LoadText(text);
+        config.Splice(0, c.from, c.length, c.text);
+        const auto fresh = LexApacheLines(config.File(0).text);
+        const auto& spliced = config.File(0).lines;
+        ASSERT_EQ(spliced.size(), fresh.size()) << Utf8FromWide(c.text);
+        for (size_t i = 0; i < fresh.size(); ++i) {
+            EXPECT_EQ(spliced[i].start, fresh[i].start) << i;
+            EXPECT_EQ(spliced[i].contentEnd, fresh[i].contentEnd) << i;
+            EXPECT_EQ(spliced[i].end, fresh[i].end) << i;
+            EXPECT_EQ(spliced[i].number, fresh[i].number) << i;
+            EXPECT_EQ(spliced[i].name, fresh[i].name) << i;
+            EXPECT_EQ(spliced[i].words, fresh[i].words) << i;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace qm

@@ -20,24 +20,41 @@ TEST(ApacheLexer, JoinsContinuedLinesAndKeepsTheirPlaces) {
         u"LastLine";
     const auto lines = LexApacheLines(text);
     ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(lines[0].text, u"Listen 80");
+    EXPECT_EQ(ApacheLineText(text, lines[0]), u"Listen 80");
+    EXPECT_EQ(lines[0].name, u"listen");
     EXPECT_EQ(lines[0].start, 0u);
     EXPECT_EQ(lines[0].contentEnd, 11u);
     EXPECT_EQ(lines[0].end, 12u);
     EXPECT_EQ(lines[0].number, 1u);
     // The backslash and the line end go; nothing stands in their place.
-    EXPECT_EQ(lines[1].text, u"ServerAlias a.test     b.testc.test");
+    EXPECT_EQ(ApacheLineText(text, lines[1]), u"ServerAlias a.test     b.testc.test");
+    EXPECT_TRUE(lines[1].continued);
+    EXPECT_EQ(lines[1].words, (std::vector<std::u16string>{u"a.test", u"b.testc.test"}));
     EXPECT_EQ(lines[1].number, 5u);  // Apache counts the last physical line
     EXPECT_EQ(text.substr(lines[1].start, 11), u"ServerAlias");
     EXPECT_EQ(text.substr(lines[1].contentEnd, 2), u"\r\n");
     // A "#" starts a comment only as a line's first character.
-    EXPECT_EQ(lines[2].words, (std::vector<std::u16string>{u"DocumentRoot", u"/srv", u"#", u"not",
-                                                           u"a", u"comment"}));
+    EXPECT_EQ(lines[2].words,
+              (std::vector<std::u16string>{u"/srv", u"#", u"not", u"a", u"comment"}));
     EXPECT_EQ(lines[2].number, 8u);
     // The last line needs no line end.
-    EXPECT_EQ(lines[3].text, u"LastLine");
+    EXPECT_EQ(ApacheLineText(text, lines[3]), u"LastLine");
     EXPECT_EQ(lines[3].contentEnd, text.size());
     EXPECT_EQ(lines[3].end, text.size());
+}
+
+TEST(ApacheLexer, SectionTagsHaveTheirNameAndArguments) {
+    const auto lines = LexApacheLines(
+        u"<VirtualHost *:80 [::]:80>\n<IfModule ssl_module >\n</virtualHOST>\n<Files>\n");
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0].kind, ApacheLineKind::Open);
+    EXPECT_EQ(lines[0].name, u"virtualhost");
+    EXPECT_EQ(lines[0].words, (std::vector<std::u16string>{u"*:80", u"[::]:80"}));
+    EXPECT_EQ(lines[1].words, (std::vector<std::u16string>{u"ssl_module"}));
+    EXPECT_EQ(lines[2].kind, ApacheLineKind::Close);
+    EXPECT_EQ(lines[2].name, u"virtualhost");
+    EXPECT_EQ(lines[3].name, u"files");
+    EXPECT_TRUE(lines[3].words.empty());
 }
 
 TEST(ApacheLexer, SplitsWordsAsApacheDoes) {
