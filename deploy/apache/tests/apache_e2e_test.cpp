@@ -470,14 +470,16 @@ TEST_F(ApacheE2E, TheMainServersNameGetsAnHttpsHost) {
     }
     ExpectServed("main.example.test", "main.example.test");
     ExpectConfigurationTestPasses();
-    EXPECT_NE(Https("main.example.test").body.find("It works!"), std::string::npos);
+    // Over HTTPS the name shows what it showed over HTTP: the shop.
+    EXPECT_EQ(Https("main.example.test").body, Http("main.example.test").body);
+    EXPECT_NE(Http("main.example.test").body.find("shop"), std::string::npos);
     ExpectUndoneByteForByte(parent);
 }
 
 TEST_F(ApacheE2E, ATypedDomainIsRefusedWhereHostsServeDifferentFolders) {
-    // The shop serves htdocs/shop/, the main server htdocs/: which of them
-    // a new name should serve is not the deployer's guess.
-    StartApache(false);
+    // The shop serves htdocs/shop/, the old site htdocs/: which of them a
+    // new name should serve is not the deployer's guess.
+    StartApache(true);
     EXPECT_EQ(Deploy(u"new.example.test"), "input site addr confilict.");
     EXPECT_EQ(Differences(before, Snapshot(ConfDir())), "");
     EXPECT_FALSE(fs::exists(SslCert("new.example.test.crt")));
