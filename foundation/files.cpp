@@ -104,6 +104,10 @@ bool CopyFileSilently(std::u16string_view source, std::u16string_view target) {
                                        {false, std::u16string(source)});
 }
 
+bool ShareWithGroupOf(std::u16string_view path, std::u16string_view reference) {
+    return !path.empty() && host::ShareWithGroupOf(std::u16string(path), std::u16string(reference));
+}
+
 bool DeleteFileToRecycleBin(std::u16string_view path) {
     if (path.empty())
         return false;

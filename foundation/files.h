@@ -49,6 +49,11 @@ bool CopyFileSilently(std::u16string_view source, std::u16string_view target);
 // servers, so this is a plain deletion there. False when nothing was deleted.
 bool DeleteFileToRecycleBin(std::u16string_view path);
 
+// A secret file a server reads: the owner and group of `reference` (the
+// server's own configuration file), readable by that group, written by the
+// owner only. False when that cannot be done.
+bool ShareWithGroupOf(std::u16string_view path, std::u16string_view reference);
+
 // Copies the tree under `source` into `target` (created when missing).
 // Failures of single files are ignored; false only when a folder cannot be
 // listed or created.

@@ -100,6 +100,12 @@ bool SignalGracefulRestart(ProcessId pid) {
     return host::SendGracefulRestart(pid);
 }
 
+bool SignalTerminate(ProcessId pid) {
+    if (pid == 0 || pid == host::CurrentProcessId())
+        return false;
+    return host::SendTerminate(pid);
+}
+
 void KillProcessTree(ProcessId pid, int timeoutMs) {
     RunOperation("KillProcessTree",
                  [&] {

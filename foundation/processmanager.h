@@ -50,6 +50,9 @@ bool SignalReload(ProcessId pid);
 // Asks an Apache parent for a graceful restart (SIGUSR1 on POSIX): it
 // re-reads its configuration and lets its children finish what they serve.
 bool SignalGracefulRestart(ProcessId pid);
+// Asks a process to end in order (SIGTERM on POSIX: a JVM runs its shutdown
+// hooks). False when the request cannot be delivered.
+bool SignalTerminate(ProcessId pid);
 
 // Kills the process and all its descendants at once, then checks every
 // second until the process is gone: "succeed", or the plain text

@@ -514,6 +514,17 @@ std::u16string XmlDocument::Impl::GetSubDocument() const {
     return text.substr(size_t(r.start), SkipTrailingSpace(size_t(r.End())) - size_t(r.start));
 }
 
+bool XmlDocument::Impl::GetElementSpan(XmlDocument::Span& span) const {
+    if (current == 0)
+        return false;
+    const ElementRecord& r = Rec(current);
+    span.start = size_t(r.start);
+    span.end = size_t(r.End());
+    span.startTagLength = r.startTagLength;
+    span.endTagLength = r.endTagLength;
+    return true;
+}
+
 size_t XmlDocument::Impl::SkipTrailingSpace(size_t pos) const {
     size_t end = pos;
     while (end < text.size() && IsSpace(text[end]))

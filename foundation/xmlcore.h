@@ -56,6 +56,7 @@ struct XmlDocument::Impl {
     std::u16string GetData() const;
     std::u16string GetContent() const;
     std::u16string GetSubDocument() const;
+    bool GetElementSpan(XmlDocument::Span& span) const;
 
     bool AddElement(std::u16string_view name, std::u16string_view data = {});
     bool AddChildElement(std::u16string_view name);

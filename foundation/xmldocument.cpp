@@ -146,6 +146,10 @@ std::u16string XmlDocument::GetSubDocument() const {
     return impl_->GetSubDocument();
 }
 
+bool XmlDocument::GetElementSpan(Span& span) const {
+    return impl_->GetElementSpan(span);
+}
+
 bool XmlDocument::AddElement(std::u16string_view name, std::u16string_view data) {
     return impl_->AddElement(name, data);
 }

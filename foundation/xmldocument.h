@@ -51,6 +51,17 @@ public:
     std::u16string GetData() const;
     std::u16string GetContent() const;
     std::u16string GetSubDocument() const;
+    // Where the current element stands in the text: the "<" of its start
+    // tag, and one past the ">" of its end tag (of the start tag when it is
+    // an empty element); false when there is no current element. Callers
+    // that splice the text themselves hand it back with SetDocument.
+    struct Span {
+        size_t start = 0;
+        size_t end = 0;
+        size_t startTagLength = 0;
+        size_t endTagLength = 0;  // 0: an empty-element tag
+    };
+    bool GetElementSpan(Span& span) const;
 
     bool AddElement(std::u16string_view name, std::u16string_view data = {});
     bool AddChildElement(std::u16string_view name);

@@ -70,5 +70,8 @@ std::u16string CreateUniqueFile(const std::u16string& directory, std::u16string_
 
 // Makes the file writable by its owner (the "read-only attribute" of Windows).
 void ClearReadOnly(const std::u16string& path);
+// Gives `path` the owner and group of `reference`, readable by that group
+// and written by the owner only; false when that cannot be done.
+bool ShareWithGroupOf(const std::u16string& path, const std::u16string& reference);
 
 }  // namespace qm::host

@@ -33,6 +33,7 @@ bool ProcessGone(ProcessId pid);
 // Sends the reload request (SIGHUP); false when it cannot be delivered.
 bool SendReload(ProcessId pid);
 bool SendGracefulRestart(ProcessId pid);
+bool SendTerminate(ProcessId pid);
 
 // Sends the kill to the process and every descendant (which cannot fork any
 // more while this runs). False when it could not be issued at all.

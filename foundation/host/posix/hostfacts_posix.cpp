@@ -285,4 +285,18 @@ void ClearReadOnly(const std::u16string& path) {
     }
 }
 
+bool ShareWithGroupOf(const std::u16string& path, const std::u16string& reference) {
+    struct stat ref {};
+    const std::string p = Utf8FromWide(path);
+    if (stat(Utf8FromWide(reference).c_str(), &ref) != 0)
+        return false;
+    // The mode first: the file is never readable by the group before it
+    // belongs to the right one.
+    if (chmod(p.c_str(), 0600) != 0)
+        return false;
+    if (chown(p.c_str(), ref.st_uid, ref.st_gid) != 0 && geteuid() == 0)
+        return false;
+    return chmod(p.c_str(), 0640) == 0;
+}
+
 }  // namespace qm::host

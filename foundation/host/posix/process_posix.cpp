@@ -288,6 +288,10 @@ bool SendGracefulRestart(ProcessId pid) {
     return IsSingleProcessId(pid) && kill(static_cast<pid_t>(pid), SIGUSR1) == 0;
 }
 
+bool SendTerminate(ProcessId pid) {
+    return IsSingleProcessId(pid) && kill(static_cast<pid_t>(pid), SIGTERM) == 0;
+}
+
 bool KillProcessTreeNow(ProcessId pid) {
     const pid_t self = getpid();
     if (!IsSingleProcessId(pid) || static_cast<pid_t>(pid) == self)
