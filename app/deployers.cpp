@@ -10,6 +10,9 @@
 #ifdef QUILLMATE_HAVE_APACHE_DEPLOYER
 #include "deploy/apache/sslcertsrvapache.h"
 #endif
+#ifdef QUILLMATE_HAVE_TOMCAT_DEPLOYER
+#include "deploy/tomcat/sslcertsrvtomcat.h"
+#endif
 
 namespace qm {
 
@@ -18,6 +21,10 @@ std::unique_ptr<SslCertSrvBase> CreateDeployer(int32_t type) {
 #ifdef QUILLMATE_HAVE_APACHE_DEPLOYER
         case 1:
             return std::make_unique<SslCertSrvApache>();
+#endif
+#ifdef QUILLMATE_HAVE_TOMCAT_DEPLOYER
+        case 2:
+            return std::make_unique<SslCertSrvTomcat>();
 #endif
 #ifdef QUILLMATE_HAVE_NGINX_DEPLOYER
         case 3:
@@ -41,6 +48,9 @@ bool IsDeployerAvailable(int32_t type) {
     bool available = false;
 #ifdef QUILLMATE_HAVE_APACHE_DEPLOYER
     available = available || type == 1;
+#endif
+#ifdef QUILLMATE_HAVE_TOMCAT_DEPLOYER
+    available = available || type == 2;
 #endif
 #ifdef QUILLMATE_HAVE_NGINX_DEPLOYER
     available = available || type == 3;
