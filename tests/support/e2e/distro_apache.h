@@ -35,6 +35,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/e2e/private_mounts.h"
+
 namespace qm::e2e {
 
 // Why this process may not run the packaged Apache on its own layout (not
@@ -129,24 +131,16 @@ public:
     std::string AccessLog() const;  // /var/log/apache2/access.log
 
     // The temporary folder behind the mounts (ends in "/").
-    const std::string& privateRoot() const { return root_; }
+    const std::string& privateRoot() const { return mounts_.root(); }
 
 private:
-    struct Mount {
-        std::string target;  // where it shows, e.g. "/etc/apache2"
-        std::string source;  // the private folder behind it
-    };
-
     void LayOut();
-    void MountOver(const std::string& target, const std::string& source);
     void CheckMounted() const;
     void TearDown() noexcept;
     void LinkModule(const std::string& name, std::vector<std::string>& seen) const;
 
-    std::string root_;  // the temporary folder holding every private copy
-    std::vector<Mount> mounts_;
+    PrivateMounts mounts_;
     size_t expectedMounts_ = 0;
-    int guardFd_ = -1;  // this end of the connection to the guard process
 };
 
 }  // namespace qm::e2e

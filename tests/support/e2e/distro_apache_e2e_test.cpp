@@ -4,12 +4,10 @@
 // and stopped without leaving a process behind; the guards that clean up
 // after a test process that died.
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <iostream>
@@ -20,6 +18,8 @@
 #include "tests/support/e2e/harness_util.h"
 #include "tests/support/e2e/load_generator.h"
 #include "tests/support/e2e/nginx_sandbox.h"
+#include "tests/support/e2e/private_mounts.h"
+#include "tests/support/e2e/server_process.h"
 #include "tests/support/e2e/upstream_apache.h"
 
 namespace qm::e2e {
@@ -50,11 +50,6 @@ std::string EnvironmentOf(int pid) {
     return text;
 }
 
-bool InPrivateNetwork() {
-    const char* value = std::getenv("QUILLMATE_E2E_PRIVATE_NETWORK");
-    return value && std::string(value) == "1" && geteuid() == 0;
-}
-
 std::string ShopSite(bool https) {
     std::string text = https ? "<VirtualHost *:443>\n" : "<VirtualHost *:80>\n";
     text +=
@@ -82,51 +77,6 @@ LoadCounts UnderLoad(std::vector<LoadTarget> targets, const std::function<void()
     change();
     std::this_thread::sleep_for(milliseconds(300));
     return load.Stop();
-}
-
-// Forks a child that sets up a server with `start`, reports its private
-// folder and dies without its destructors; returns that folder.
-std::string FolderOfAChildThatDied(const std::function<std::string()>& start, bool ownMounts) {
-    int report[2];
-    if (pipe(report) != 0)
-        return {};
-    const pid_t child = fork();
-    if (child < 0)
-        return {};
-    if (child == 0) {
-        close(report[0]);
-        // A mount namespace of its own, so that its mounts go with it.
-        if (ownMounts && unshare(CLONE_NEWNS) != 0)
-            _exit(2);
-        try {
-            const std::string root = start();
-            if (write(report[1], root.data(), root.size()) != static_cast<ssize_t>(root.size()))
-                _exit(3);
-            _exit(0);
-        } catch (...) {
-            _exit(4);
-        }
-    }
-    close(report[1]);
-    std::string root;
-    char buffer[512];
-    for (ssize_t n; (n = read(report[0], buffer, sizeof buffer)) > 0;)
-        root.append(buffer, static_cast<size_t>(n));
-    close(report[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return {};
-    return root;
-}
-
-bool RemovedSoon(const std::string& folder) {
-    for (int i = 0; i < 300; ++i) {
-        if (!fs::exists(folder))
-            return true;
-        std::this_thread::sleep_for(milliseconds(10));
-    }
-    return false;
 }
 
 // ---- Debian's layout ----
@@ -261,13 +211,10 @@ TEST(DistroApache, AGuardCleansUpAfterATestProcessThatDied) {
 }
 
 TEST(DistroApache, RefusesOutsideThePrivateNamespaces) {
-    const char* saved = std::getenv("QUILLMATE_E2E_PRIVATE_NETWORK");
-    const std::string value = saved ? saved : "";
-    unsetenv("QUILLMATE_E2E_PRIVATE_NETWORK");
-    EXPECT_FALSE(DistroApacheUnavailableReason().empty());
-    EXPECT_THROW(DistroApache{}, std::runtime_error);
-    if (saved)
-        setenv("QUILLMATE_E2E_PRIVATE_NETWORK", value.c_str(), 1);
+    OutsidePrivateNetwork([] {
+        EXPECT_FALSE(DistroApacheUnavailableReason().empty());
+        EXPECT_THROW(DistroApache{}, std::runtime_error);
+    });
 }
 
 // ---- The upstream layout ----

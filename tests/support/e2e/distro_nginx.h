@@ -29,6 +29,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/e2e/private_mounts.h"
+
 namespace qm::e2e {
 
 // Why this process may not run the packaged nginx on its own layout (not
@@ -108,23 +110,14 @@ public:
     std::string AccessLog() const;  // /var/log/nginx/access.log
 
     // The temporary folder behind the mounts (ends in "/").
-    const std::string& privateRoot() const { return root_; }
+    const std::string& privateRoot() const { return mounts_.root(); }
 
 private:
-    struct Mount {
-        std::string target;  // where it shows, e.g. "/etc/nginx"
-        std::string source;  // the private folder behind it
-    };
-
     void LayOut();
-    void StartGuard();
-    void MountOver(const std::string& target, const std::string& source);
     void CheckMounted() const;
     void TearDown() noexcept;
 
-    std::string root_;  // the temporary folder holding every private copy
-    std::vector<Mount> mounts_;
-    int guardFd_ = -1;  // this end of the connection to the guard process
+    PrivateMounts mounts_;
 };
 
 }  // namespace qm::e2e

@@ -2,13 +2,9 @@
 // site on both loopback addresses, a site of conf.d/, a certificate served as
 // written, and a load generator that sees a restart but not a reload.
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
+#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -16,6 +12,8 @@
 #include "tests/support/e2e/harness_util.h"
 #include "tests/support/e2e/load_generator.h"
 #include "tests/support/e2e/nginx_sandbox.h"
+#include "tests/support/e2e/private_mounts.h"
+#include "tests/support/e2e/server_process.h"
 
 namespace qm::e2e {
 namespace {
@@ -188,56 +186,24 @@ TEST(DistroNginx, LoadGeneratorKeepsItsBounds) {
 
 TEST(DistroNginx, AGuardCleansUpAfterATestProcessThatDied) {
     QM_E2E_REQUIRE_DISTRO_NGINX();
-    int report[2];
-    ASSERT_EQ(pipe(report), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        // A mount namespace of its own, so that its mounts go with it; then
-        // it dies with nginx running, without its destructors.
-        close(report[0]);
-        if (unshare(CLONE_NEWNS) != 0)
-            _exit(2);
-        try {
+    // It dies with nginx running, without its destructors.
+    const std::string root = FolderOfAChildThatDied(
+        [] {
             DistroNginx nginx;
             nginx.Start();
-            const std::string root = nginx.privateRoot();
-            if (write(report[1], root.data(), root.size()) != static_cast<ssize_t>(root.size()))
-                _exit(3);
-            _exit(0);
-        } catch (...) {
-            _exit(4);
-        }
-    }
-    close(report[1]);
-    std::string root;
-    char buffer[512];
-    for (ssize_t n; (n = read(report[0], buffer, sizeof buffer)) > 0;)
-        root.append(buffer, static_cast<size_t>(n));
-    close(report[0]);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+            return nginx.privateRoot();
+        },
+        true);
     ASSERT_FALSE(root.empty());
-
     EXPECT_TRUE(WaitForPortClosed(80, 3000));
-    bool removed = false;
-    for (int i = 0; i < 300 && !removed; ++i) {
-        removed = !std::filesystem::exists(root);
-        if (!removed)
-            std::this_thread::sleep_for(milliseconds(10));
-    }
-    EXPECT_TRUE(removed) << root;
+    EXPECT_TRUE(RemovedSoon(root)) << root;
 }
 
 TEST(DistroNginx, RefusesOutsideThePrivateNamespaces) {
-    const char* saved = std::getenv("QUILLMATE_E2E_PRIVATE_NETWORK");
-    const std::string value = saved ? saved : "";
-    unsetenv("QUILLMATE_E2E_PRIVATE_NETWORK");
-    EXPECT_FALSE(DistroNginxUnavailableReason().empty());
-    EXPECT_THROW(DistroNginx{}, std::runtime_error);
-    if (saved)
-        setenv("QUILLMATE_E2E_PRIVATE_NETWORK", value.c_str(), 1);
+    OutsidePrivateNetwork([] {
+        EXPECT_FALSE(DistroNginxUnavailableReason().empty());
+        EXPECT_THROW(DistroNginx{}, std::runtime_error);
+    });
 }
 
 }  // namespace

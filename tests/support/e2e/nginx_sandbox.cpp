@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "tests/support/e2e/harness_util.h"
+#include "tests/support/e2e/server_process.h"
 #include "tests/support/temp_dir.h"
 
 namespace qm::e2e {
@@ -373,19 +374,9 @@ void NginxSandbox::Start(const std::vector<int>& ports, int timeoutMs) {
 void WaitForNginxToServe(const std::vector<int>& ports, int timeoutMs, const std::string& output,
                          const std::function<int()>& masterPid,
                          const std::function<std::string()>& errorLog) {
-    for (int port : ports) {
-        if (!WaitForPort(port, timeoutMs))
-            throw std::runtime_error("nginx does not listen on port " + std::to_string(port) +
-                                     ":\n" + output + errorLog());
-    }
     // The daemon binds its ports before it writes the pid file and takes its
     // master title: tests that compare masters need both.
-    const auto deadline = steady_clock::now() + milliseconds(timeoutMs);
-    while (masterPid() == 0) {
-        if (steady_clock::now() > deadline)
-            throw std::runtime_error("nginx listens but shows no master process:\n" + errorLog());
-        std::this_thread::sleep_for(milliseconds(10));
-    }
+    WaitToServe("nginx", ports, timeoutMs, output, masterPid, errorLog, "shows no master process");
 }
 
 int NginxSandbox::MasterPid() const {

@@ -1,62 +1,24 @@
 #include "tests/support/e2e/upstream_apache.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <stdlib.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
-#include <chrono>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <sstream>
 #include <stdexcept>
-#include <thread>
+#include <utility>
 
 #include "tests/support/e2e/harness_util.h"
 #include "tests/support/e2e/nginx_sandbox.h"
-
-extern char** environ;
+#include "tests/support/e2e/private_mounts.h"
+#include "tests/support/e2e/server_process.h"
 
 namespace qm::e2e {
 namespace {
 
 namespace fs = std::filesystem;
-using std::chrono::milliseconds;
-using std::chrono::steady_clock;
-
-// The guard: a shell whose parent exits at once, so that it outlives this
-// process even when a time limit kills this process's whole tree. It waits
-// on its end of a socket (descriptor 3). A normal teardown sends "done"
-// first; when this process dies instead, the guard kills the processes of
-// the executable (those of its own mount namespace when $3 is "ns") and
-// removes the folder. `test -ef` compares what the /proc links point to
-// without a program start per process. $1: the executable, $2: the folder.
-constexpr const char* kGuardScript = R"sh(
-(
-    read -r word <&3
-    [ "$word" = done ] && exit 0
-    for pass in 1 2; do
-        for p in /proc/[0-9]*; do
-            if [ "$p/exe" -ef "$1" ]; then
-                if [ "$3" != ns ] || [ "$p/ns/mnt" -ef /proc/self/ns/mnt ]; then
-                    kill -9 "${p#/proc/}"
-                fi
-            fi
-        done
-        sleep 0.1
-    done
-    case "$2" in
-    */quillmate-*-apache.*/) rm -rf -- "$2" ;;
-    esac
-) </dev/null >/dev/null 2>&1 &
-)sh";
+using layout::MakeFolder;
+using layout::PathBelow;
 
 // The modules an upstream httpd.conf loads for a plain site, in its order.
 // Those Debian compiles in (log_config, unixd, version) have no file in
@@ -74,22 +36,6 @@ std::string ModuleLine(const std::string& name) {
 bool HasModuleFile(const std::string& name) {
     return access((std::string(kInstalledApacheModules) + "/mod_" + name + ".so").c_str(), R_OK) ==
            0;
-}
-
-void MakeFolder(const std::string& path) {
-    std::error_code ec;
-    fs::create_directories(path, ec);
-    if (ec)
-        throw std::runtime_error("cannot create " + path + ": " + ec.message());
-    chmod(path.c_str(), 0755);
-}
-
-// A path below ROOT: no way out of it.
-std::string Below(const std::string& root, const std::string& relative) {
-    if (relative.empty() || relative.front() == '/' ||
-        fs::path(relative).lexically_normal().string().rfind("..", 0) == 0)
-        throw std::invalid_argument("not a path below " + root + ": " + relative);
-    return root + relative;
 }
 
 size_t CountOf(const std::string& text, const std::string& what) {
@@ -111,83 +57,21 @@ std::string ApacheUnavailableReason() {
 
 namespace apache_harness {
 
-int StartGuard(const std::string& executable, const std::string& root, bool ownMountNamespace) {
-    int fds[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
-        throw std::runtime_error("socketpair: " + std::string(std::strerror(errno)));
-    // Above the standard descriptors, so that the guard's 3 is a real copy.
-    const int guardEnd = fcntl(fds[1], F_DUPFD_CLOEXEC, 10);
-    close(fds[1]);
-    if (guardEnd < 0) {
-        close(fds[0]);
-        throw std::runtime_error("fcntl: " + std::string(std::strerror(errno)));
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, guardEnd, 3);
-    posix_spawn_file_actions_addclosefrom_np(&actions, 4);
-    std::vector<std::string> argv{
-        "/bin/sh", "-c", kGuardScript, "sh", executable, root, ownMountNamespace ? "ns" : "any"};
-    std::vector<char*> args;
-    for (auto& a : argv)
-        args.push_back(a.data());
-    args.push_back(nullptr);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(guardEnd);
-    if (rc != 0) {
-        close(fds[0]);
-        throw std::runtime_error("cannot start the guard process: " +
-                                 std::string(std::strerror(rc)));
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        close(fds[0]);
-        throw std::runtime_error("the guard process did not start");
-    }
-    return fds[0];
-}
-
-void ReleaseGuard(int& connection) {
-    if (connection < 0)
-        return;
-    const char done[] = "done\n";
-    send(connection, done, sizeof done - 1, MSG_NOSIGNAL);
-    close(connection);
-    connection = -1;
-}
-
-std::vector<int> ChildrenOf(int parent) {
-    std::vector<int> pids;
-    if (parent <= 0)
-        return pids;
-    for (int pid : AllProcessIds()) {
-        if (ParentProcess(pid) == parent && ProcessAlive(pid))
-            pids.push_back(pid);
-    }
-    return pids;
+int ParentOfPidFile(const std::string& pidFile, const std::string& executable,
+                    bool ownMountNamespace) {
+    const int pid = ProcessOfPidFile(pidFile, executable, ownMountNamespace);
+    if (!pid)
+        return 0;
+    // A child never writes the pid file; a stale file may name one of a
+    // later run by now.
+    return ExecutableOf(ParentProcess(pid)) == executable ? 0 : pid;
 }
 
 void WaitToServe(const std::vector<int>& ports, int timeoutMs, const std::string& output,
                  const std::function<int()>& parentPid,
                  const std::function<std::string()>& errorLog) {
-    for (int port : ports) {
-        if (!WaitForPort(port, timeoutMs))
-            throw std::runtime_error("httpd does not listen on port " + std::to_string(port) +
-                                     ":\n" + output + errorLog());
-    }
-    const auto deadline = steady_clock::now() + milliseconds(timeoutMs);
-    while (parentPid() == 0) {
-        if (steady_clock::now() > deadline)
-            throw std::runtime_error("httpd listens but its pid file names no parent:\n" +
-                                     errorLog());
-        std::this_thread::sleep_for(milliseconds(10));
-    }
+    qm::e2e::WaitToServe("httpd", ports, timeoutMs, output, parentPid, errorLog,
+                         "its pid file names no parent");
 }
 
 size_t ResumedCount(const std::string& errorLog) {
@@ -197,20 +81,10 @@ size_t ResumedCount(const std::string& errorLog) {
 void WaitForGracefulRestart(size_t resumedBefore, const std::vector<int>& childrenBefore,
                             int timeoutMs, const std::function<int()>& parentPid,
                             const std::function<std::string()>& errorLog) {
-    const auto deadline = steady_clock::now() + milliseconds(timeoutMs);
-    for (;;) {
-        if (ResumedCount(errorLog()) > resumedBefore) {
-            for (int pid : ChildrenOf(parentPid())) {
-                if (std::find(childrenBefore.begin(), childrenBefore.end(), pid) ==
-                    childrenBefore.end())
-                    return;
-            }
-        }
-        if (steady_clock::now() > deadline)
-            throw std::runtime_error("httpd started no new child after a graceful restart:\n" +
-                                     errorLog());
-        std::this_thread::sleep_for(milliseconds(10));
-    }
+    WaitForNewChild(
+        childrenBefore, timeoutMs, parentPid,
+        [&] { return ResumedCount(errorLog()) > resumedBefore; },
+        "httpd started no new child after a graceful restart", errorLog);
 }
 
 }  // namespace apache_harness
@@ -234,18 +108,11 @@ UpstreamApache::~UpstreamApache() {
 }
 
 void UpstreamApache::LayOut() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(tmp && *tmp ? tmp : "/tmp") + "/quillmate-upstream-apache.XXXXXX";
-    if (!mkdtemp(pattern.data()))
-        throw std::runtime_error("cannot create a temporary folder: " +
-                                 std::string(std::strerror(errno)));
-    root_ = pattern + "/";
     // The children run as www-data when root starts httpd: they must reach
-    // htdocs inside the folder.
-    chmod(root_.c_str(), 0755);
+    // htdocs inside the folder (readable by all).
+    folder_.Create("upstream-apache");
     for (const char* sub : {"bin", "conf", "conf/extra", "htdocs", "logs"})
-        MakeFolder(root_ + sub);
+        MakeFolder(root() + sub, 0755);
 
     // A copy, not a link: the process shows ROOT/bin/httpd as its executable.
     std::error_code ec;
@@ -258,11 +125,11 @@ void UpstreamApache::LayOut() {
     if (ec)
         throw std::runtime_error("cannot place httpd at " + executable() + ": " + ec.message());
     canonicalExecutable_ = fs::canonical(executable()).string();
-    guardFd_ = apache_harness::StartGuard(canonicalExecutable_, root_, false);
+    folder_.Guard(canonicalExecutable_, false);
 
-    fs::create_directory_symlink(kInstalledApacheModules, root_ + "modules", ec);
+    fs::create_directory_symlink(kInstalledApacheModules, root() + "modules", ec);
     if (ec)
-        throw std::runtime_error("cannot link " + root_ + "modules: " + ec.message());
+        throw std::runtime_error("cannot link " + root() + "modules: " + ec.message());
 
     httpPort_ = options_.httpPort ? options_.httpPort : FreeLoopbackPort();
     httpsPort_ = options_.httpsPort ? options_.httpsPort : FreeLoopbackPort();
@@ -291,42 +158,39 @@ void UpstreamApache::LayOut() {
 }
 
 void UpstreamApache::TearDown() noexcept {
-    if (!root_.empty()) {
+    if (!folder_.empty()) {
         try {
             Stop();
         } catch (...) {
             // The guard kills what is left.
         }
-        std::error_code ec;
-        // remove_all removes links themselves (modules/), never what they point to.
-        fs::remove_all(root_, ec);
-        root_.clear();
     }
-    apache_harness::ReleaseGuard(guardFd_);
+    // The links themselves go (modules/), never what they point to.
+    folder_.Remove();
 }
 
 std::string UpstreamApache::serverRoot() const {
-    return root_.substr(0, root_.size() - 1);
+    return root().substr(0, root().size() - 1);
 }
 
 std::string UpstreamApache::executable() const {
-    return root_ + "bin/httpd";
+    return root() + "bin/httpd";
 }
 
 std::string UpstreamApache::confPath() const {
-    return root_ + "conf/httpd.conf";
+    return root() + "conf/httpd.conf";
 }
 
 std::string UpstreamApache::htdocsDir() const {
-    return root_ + "htdocs/";
+    return root() + "htdocs/";
 }
 
 std::string UpstreamApache::logsDir() const {
-    return root_ + "logs/";
+    return root() + "logs/";
 }
 
 std::string UpstreamApache::pidFile() const {
-    return root_ + "logs/httpd.pid";
+    return root() + "logs/httpd.pid";
 }
 
 std::vector<std::string> UpstreamApache::CommandLine() const {
@@ -585,14 +449,14 @@ std::string UpstreamApache::HttpdSslConf() const {
 }
 
 void UpstreamApache::WriteFile(const std::string& relative, const std::string& text) const {
-    const std::string path = Below(root_, relative);
-    MakeFolder(fs::path(path).parent_path().string());
+    const std::string path = PathBelow(root(), relative);
+    MakeFolder(fs::path(path).parent_path().string(), 0755);
     WriteTextFile(path, text);
     chmod(path.c_str(), 0644);
 }
 
 std::string UpstreamApache::ReadFile(const std::string& relative) const {
-    return ReadTextFile(Below(root_, relative));
+    return ReadTextFile(PathBelow(root(), relative));
 }
 
 int UpstreamApache::Run(const std::vector<std::string>& args, std::string* output) const {
@@ -603,12 +467,7 @@ int UpstreamApache::Run(const std::vector<std::string>& args, std::string* outpu
         "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"};
     const std::vector<std::string> command = CommandLine();
     argv.insert(argv.end(), command.begin(), command.end());
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::string text;
-    const int rc = RunProgram(argv, text);
-    if (output)
-        *output = text;
-    return rc;
+    return RunToEnd(std::move(argv), args, output);
 }
 
 bool UpstreamApache::TestConfig(std::string* output) const {
@@ -617,11 +476,7 @@ bool UpstreamApache::TestConfig(std::string* output) const {
 
 void UpstreamApache::Start(const std::vector<int>& ports, int timeoutMs) {
     std::string output;
-    const int rc = Run({}, &output);
-    if (rc != 0) {
-        throw std::runtime_error("httpd did not start (exit " + std::to_string(rc) + "):\n" +
-                                 output + ErrorLog());
-    }
+    ThrowUnlessZero(Run({}, &output), "httpd did not start", output, [this] { return ErrorLog(); });
     apache_harness::WaitToServe(
         ports.empty() ? std::vector<int>{httpPort_} : ports, timeoutMs, output,
         [this] { return ParentPid(); }, [this] { return ErrorLog(); });
@@ -631,11 +486,8 @@ void UpstreamApache::GracefulRestart(int timeoutMs) {
     const size_t resumed = apache_harness::ResumedCount(ErrorLog());
     const std::vector<int> before = ChildPids();
     std::string output;
-    const int rc = Run({"-k", "graceful"}, &output);
-    if (rc != 0) {
-        throw std::runtime_error("httpd -k graceful failed (exit " + std::to_string(rc) + "):\n" +
-                                 output + ErrorLog());
-    }
+    ThrowUnlessZero(Run({"-k", "graceful"}, &output), "httpd -k graceful failed", output,
+                    [this] { return ErrorLog(); });
     apache_harness::WaitForGracefulRestart(
         resumed, before, timeoutMs, [this] { return ParentPid(); }, [this] { return ErrorLog(); });
 }
@@ -643,52 +495,21 @@ void UpstreamApache::GracefulRestart(int timeoutMs) {
 void UpstreamApache::Stop(int graceMs) {
     if (canonicalExecutable_.empty())
         return;  // nothing was ever placed, so nothing runs
-    auto waitGone = [&](milliseconds limit) {
-        const auto end = steady_clock::now() + limit;
-        while (!ProcessIds().empty()) {
-            if (steady_clock::now() >= end)
-                return false;
-            std::this_thread::sleep_for(milliseconds(10));
-        }
-        return true;
-    };
     if (const int parent = ParentPid())
         kill(parent, SIGTERM);
-    if (waitGone(milliseconds(graceMs)))
-        return;
-    for (int pid : ProcessIds())
-        kill(pid, SIGKILL);
-    if (!waitGone(milliseconds(5000)))
-        throw std::runtime_error("httpd processes do not end");
+    EndProcesses([this] { return ProcessIds(); }, graceMs, "httpd processes do not end");
 }
 
 int UpstreamApache::ParentPid() const {
-    const int pid = std::atoi(ReadTextFile(pidFile()).c_str());
-    if (canonicalExecutable_.empty() || !ProcessAlive(pid) ||
-        ExecutableOf(pid) != canonicalExecutable_)
-        return 0;
-    // A child never writes the pid file; a stale file may name one of a
-    // later run by now.
-    return ExecutableOf(ParentProcess(pid)) == canonicalExecutable_ ? 0 : pid;
+    return apache_harness::ParentOfPidFile(pidFile(), canonicalExecutable_, false);
 }
 
 std::vector<int> UpstreamApache::ProcessIds() const {
-    std::vector<int> pids;
-    if (canonicalExecutable_.empty())
-        return pids;
-    const int parent = ParentPid();
-    for (int pid : AllProcessIds()) {
-        if (!ProcessAlive(pid))
-            continue;
-        if (pid == parent || (parent && ParentProcess(pid) == parent) ||
-            ExecutableOf(pid) == canonicalExecutable_)
-            pids.push_back(pid);
-    }
-    return pids;
+    return ServerProcesses(ParentPid(), canonicalExecutable_, false);
 }
 
 std::vector<int> UpstreamApache::ChildPids() const {
-    return apache_harness::ChildrenOf(ParentPid());
+    return ChildrenOf(ParentPid());
 }
 
 std::string UpstreamApache::ErrorLog() const {

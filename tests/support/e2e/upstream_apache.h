@@ -36,6 +36,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/e2e/server_process.h"
+
 namespace qm::e2e {
 
 // Debian's Apache executable and its modules (package apache2-bin).
@@ -85,13 +87,13 @@ public:
     UpstreamApache(const UpstreamApache&) = delete;
     UpstreamApache& operator=(const UpstreamApache&) = delete;
 
-    const std::string& root() const { return root_; }  // ends in "/"
-    std::string serverRoot() const;                    // ROOT without the last "/"
-    std::string executable() const;                    // ROOT/bin/httpd
-    std::string confPath() const;                      // ROOT/conf/httpd.conf
-    std::string htdocsDir() const;                     // ROOT/htdocs/
-    std::string logsDir() const;                       // ROOT/logs/
-    std::string pidFile() const;                       // ROOT/logs/httpd.pid
+    const std::string& root() const { return folder_.path(); }  // ends in "/"
+    std::string serverRoot() const;                             // ROOT without the last "/"
+    std::string executable() const;                             // ROOT/bin/httpd
+    std::string confPath() const;                               // ROOT/conf/httpd.conf
+    std::string htdocsDir() const;                              // ROOT/htdocs/
+    std::string logsDir() const;                                // ROOT/logs/
+    std::string pidFile() const;                                // ROOT/logs/httpd.pid
     int httpPort() const { return httpPort_; }
     int httpsPort() const { return httpsPort_; }
     const Options& options() const { return options_; }
@@ -143,27 +145,19 @@ private:
     void TearDown() noexcept;
 
     Options options_;
-    std::string root_;
+    GuardedFolder folder_;  // ROOT
     std::string canonicalExecutable_;
     int httpPort_ = 0;
     int httpsPort_ = 0;
-    int guardFd_ = -1;
 };
 
 // What both Apache harnesses share.
 namespace apache_harness {
 
-// Leaves a guard process behind: when `connection` closes without "done"
-// (the test process died), it kills every process running `executable`
-// (in this mount namespace only, when `ownMountNamespace`) and removes
-// `root`, a folder named quillmate-*-apache.*. Returns this end of the
-// connection.
-int StartGuard(const std::string& executable, const std::string& root, bool ownMountNamespace);
-// Tells the guard that everything is cleaned up, and closes the connection.
-void ReleaseGuard(int& connection);
-
-// The living child processes of `parent`.
-std::vector<int> ChildrenOf(int parent);
+// The parent named by the pid file when it lives and runs `executable`
+// (in this mount namespace, when `ownMountNamespace`); 0 otherwise.
+int ParentOfPidFile(const std::string& pidFile, const std::string& executable,
+                    bool ownMountNamespace);
 
 // After a start: waits until every port accepts connections on 127.0.0.1
 // and `parentPid` names the parent (it writes its pid file after it
