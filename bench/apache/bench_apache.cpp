@@ -58,24 +58,21 @@
 //   --no-reference        no reference parser
 //   --reference-limit S   seconds a reference parse may take (120; 0: no limit)
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <stdlib.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include "bench/support/bench_support.h"
 #include "deploy/apache/apacheconf.h"
 #include "deploy/apache/apachelexer.h"
 #include "deploy/apache/sslcertsrvapache.h"
@@ -85,35 +82,16 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using qmbench::Median;
+using qmbench::Reference;
+using qmbench::Stopwatch;
+using qmbench::Tree;
+using qmbench::TreeBytes;
+using qmbench::WriteFile;
 
 constexpr double kSingleTargetMs = 100;
 constexpr double kSplitTargetMs = 150;
 constexpr double kReferenceRatioTarget = 100;
-
-// Elapsed and CPU time of a stretch of this thread.
-struct Stopwatch {
-    Clock::time_point wall = Clock::now();
-    double cpu = CpuMs();
-
-    static double CpuMs() {
-        timespec t{};
-        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-        return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
-    }
-    double WallMs() const {
-        return std::chrono::duration<double, std::milli>(Clock::now() - wall).count();
-    }
-    double CpuMsNow() const { return CpuMs() - cpu; }
-};
-
-double Median(std::vector<double> v) {
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
 
 // A deployer pointed at an installation folder instead of a running server;
 // the pieces of discovery and of ConfigCert can be called one by one.
@@ -258,9 +236,6 @@ std::string MainFile(const fs::path& root, const std::string& include) {
            include + "\n";
 }
 
-// Files of an installation, relative to its folder, with their text.
-using Tree = std::vector<std::pair<std::string, std::string>>;
-
 Tree SingleFile(const fs::path& root, int hosts) {
     std::string text =
         "# Virtual Hosts\n"
@@ -287,19 +262,6 @@ Tree SplitTree(const fs::path& root, int hosts, int files) {
         tree.push_back({"conf/sites/site-" + name + ".conf", text});
     }
     return tree;
-}
-
-size_t TreeBytes(const Tree& tree) {
-    size_t bytes = 0;
-    for (const auto& [name, text] : tree)
-        bytes += text.size();
-    return bytes;
-}
-
-void WriteFile(const fs::path& path, const std::string& text) {
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
 }
 
 // A fresh copy of the installation: what an earlier run wrote is gone.
@@ -345,7 +307,7 @@ struct Shape {
     long peakKiB = 0;
     std::string error;  // the step that failed, and how
     // The breakdown: piece, median ms.
-    std::vector<std::pair<std::string, double>> pieces;
+    qmbench::Pieces pieces;
 
     Tree At(const fs::path& dir) const {
         return split ? SplitTree(dir, hosts, files) : SingleFile(dir, hosts);
@@ -547,28 +509,13 @@ void PrintShape(const Shape& shape, int runs) {
                 Median(shape.sitesMs), Median(shape.sitesCpuMs), runs);
     std::printf("  ConfigCert (one domain)      median %9.1f ms, CPU %.1f ms\n",
                 Median(shape.configMs), Median(shape.configCpuMs));
-    std::printf("  GetSitesInfo + ConfigCert    median %9.1f ms, min %.1f ms, CPU %.1f ms\n",
-                Median(shape.wallMs), *std::min_element(shape.wallMs.begin(), shape.wallMs.end()),
-                Median(shape.cpuMs));
+    qmbench::PrintRuns(shape.wallMs, shape.cpuMs);
     if (shape.peakKiB > 0)
         std::printf("  peak memory of one run       %ld KiB (a fresh process)\n", shape.peakKiB);
-    if (shape.pieces.empty())
-        return;
-    std::printf("  where the time goes (each piece timed apart, median CPU ms):\n");
-    for (const auto& [piece, ms] : shape.pieces)
-        std::printf("    %-60s %8.1f\n", piece.c_str(), ms);
-    std::fflush(stdout);
+    qmbench::PrintPieces(shape.pieces);
 }
 
 // ---- Peak memory of one run, in a fresh process ----
-
-std::string SelfPath() {
-    char path[4096];
-    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0)
-        return {};
-    return std::string(path, static_cast<size_t>(n));
-}
 
 // The high-water mark of this process's resident memory (KiB), from /proc:
 // unlike getrusage it does not count what the process was before its exec.
@@ -604,12 +551,9 @@ int MemoryRun(const std::string& root, const std::string& domain) {
 // Runs this program with `args` and returns the peak memory it prints (KiB;
 // 0 when it failed).
 long PeakOfChild(const std::vector<std::string>& args) {
-    std::vector<std::string> all = {SelfPath()};
+    std::vector<std::string> all = {qmbench::SelfPath()};
     all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : all)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
+    const std::vector<char*> argv = qmbench::ExecArguments(all);
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0)
         return 0;
@@ -634,17 +578,6 @@ long PeakOfChild(const std::vector<std::string>& args) {
 }
 
 // ---- The reference parser ----
-
-struct Reference {
-    pid_t pid = -1;
-    int fd = -1;
-    std::string output;
-    Clock::time_point start;
-    bool done = false, ok = false, stopped = false;
-    double wallMs = 0, cpuMs = 0;
-    long peakKiB = 0;
-    long hosts = 0, found = 0;
-};
 
 // The parser wants a configurator object for its options and its undo
 // journal; one is made with a minimal settings object, its journal in
@@ -672,112 +605,21 @@ void StartReference(Reference& ref, const fs::path& root, const fs::path& work,
         "found = sum(1 for h in hosts if h.name == domain or domain in h.aliases)\n"
         "print(time.perf_counter() - start, time.process_time() - cpu, len(hosts), found)\n";
     fs::create_directories(work);
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0)
-        return;
-    std::fflush(stdout);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(pipeFds[1], 1);
-        dup2(pipeFds[1], 2);
-        setpriority(PRIO_PROCESS, 0, 19);
-        const char* python = access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
-        execlp(python, python, "-c", script, root.c_str(), work.c_str(), domain.c_str(),
-               static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(pipeFds[1]);
-    if (pid < 0) {
-        close(pipeFds[0]);
-        return;
-    }
-    ref.pid = pid;
-    ref.fd = pipeFds[0];
-    ref.start = Clock::now();
+    qmbench::StartReference(ref, script, {root.string(), work.string(), domain});
 }
 
-// CPU time a living process has used, from /proc.
-double ProcessCpuMs(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const size_t close = stat.rfind(')');
-    if (close == std::string::npos)
-        return 0;
-    std::vector<std::string> fields;
-    size_t at = close + 2;
-    while (at < stat.size()) {
-        const size_t space = stat.find(' ', at);
-        fields.push_back(stat.substr(at, space - at));
-        if (space == std::string::npos)
-            break;
-        at = space + 1;
-    }
-    // Fields 14 and 15 of the line (utime, stime) are 12 and 13 after the name.
-    if (fields.size() < 13)
-        return 0;
-    const double ticks = std::atof(fields[11].c_str()) + std::atof(fields[12].c_str());
-    return ticks * 1000.0 / sysconf(_SC_CLK_TCK);
-}
-
-// Ends a reference parse: its exit status, peak memory and times. The last
-// line of its output holds the times and counts (warnings may come first).
-void Reap(Reference& ref, bool stop) {
-    if (stop) {
-        ref.cpuMs = ProcessCpuMs(ref.pid);
-        ref.wallMs = std::chrono::duration<double, std::milli>(Clock::now() - ref.start).count();
-        kill(ref.pid, SIGKILL);
-        ref.stopped = true;
-    }
-    int status = 0;
-    rusage usage{};
-    wait4(ref.pid, &status, 0, &usage);
-    close(ref.fd);
-    ref.done = true;
-    ref.peakKiB = usage.ru_maxrss;
-    std::string last = ref.output;
-    while (!last.empty() && last.back() == '\n')
-        last.pop_back();
-    last = last.substr(last.rfind('\n') == std::string::npos ? 0 : last.rfind('\n') + 1);
+// What a parse that ended printed on its last line: its times, the virtual
+// hosts it found and how many of them are the domain's.
+bool ReadTimesAndHosts(Reference& ref) {
     double wall = 0, cpu = 0;
-    if (!stop && WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
-        std::sscanf(last.c_str(), "%lf %lf %ld %ld", &wall, &cpu, &ref.hosts, &ref.found) == 4) {
-        ref.ok = true;
-        ref.wallMs = wall * 1000.0;
-        ref.cpuMs = cpu * 1000.0;
-    }
-}
-
-// Waits for every reference parse, stopping those beyond the limit.
-void FinishReferences(std::vector<Reference>& refs, double limitSeconds) {
-    for (;;) {
-        std::vector<pollfd> fds;
-        std::vector<Reference*> owners;
-        for (Reference& ref : refs) {
-            if (ref.pid > 0 && !ref.done) {
-                fds.push_back({ref.fd, POLLIN, 0});
-                owners.push_back(&ref);
-            }
-        }
-        if (fds.empty())
-            return;
-        poll(fds.data(), fds.size(), 500);
-        for (size_t i = 0; i < fds.size(); ++i) {
-            Reference& ref = *owners[i];
-            if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) {
-                char buffer[4096];
-                const ssize_t n = read(ref.fd, buffer, sizeof buffer);
-                if (n > 0) {
-                    ref.output.append(buffer, static_cast<size_t>(n));
-                    continue;
-                }
-                Reap(ref, false);  // the output ended: the parse has ended
-                continue;
-            }
-            const double elapsed = std::chrono::duration<double>(Clock::now() - ref.start).count();
-            if (limitSeconds > 0 && elapsed > limitSeconds)
-                Reap(ref, true);
-        }
-    }
+    long hosts = 0, found = 0;
+    if (std::sscanf(qmbench::LastLine(ref.output).c_str(), "%lf %lf %ld %ld", &wall, &cpu, &hosts,
+                    &found) != 4)
+        return false;
+    ref.wallMs = wall * 1000.0;
+    ref.cpuMs = cpu * 1000.0;
+    ref.counts = {hosts, found};
+    return true;
 }
 
 }  // namespace
@@ -816,17 +658,10 @@ int main(int argc, char** argv) {
     }
     files = std::min(files, hosts);
 
-    char pattern[] = "/tmp/quillmate-bench-apache-XXXXXX";
-    if (!mkdtemp(pattern)) {
-        std::perror("mkdtemp");
-        return 1;
-    }
-    const fs::path base = pattern;
     // Logs and records of the deployer stay in the benchmark's folder.
-    setenv("QUILLMATE_HOME", (base / "home").c_str(), 1);
-    setenv("VANTREL_HOME", (base / "service").c_str(), 1);
-    fs::create_directories(base / "home");
-    fs::create_directories(base / "service");
+    const fs::path base = qmbench::MakeBenchFolder("apache");
+    if (base.empty())
+        return 1;
 
     // Every name resolves, without asking the network.
     qm::CNetManager::SetResolver(
@@ -880,11 +715,7 @@ int main(int argc, char** argv) {
         PrintShape(shape, runs);
     }
     const long idleKiB = measureMemory ? PeakOfChild({"--memory-idle"}) : 0;
-    std::printf("  peak memory of this process  %ld KiB", [] {
-        rusage usage{};
-        getrusage(RUSAGE_SELF, &usage);
-        return usage.ru_maxrss;
-    }());
+    std::printf("  peak memory of this process  %ld KiB", qmbench::PeakKiBOfThisProcess());
     if (idleKiB > 0)
         std::printf("; of a fresh one doing nothing %ld KiB", idleKiB);
     std::printf("\n");
@@ -892,7 +723,7 @@ int main(int argc, char** argv) {
     if (reference) {
         std::printf("reference parser: waiting for it ...\n");
         std::fflush(stdout);
-        FinishReferences(refs, referenceLimit);
+        qmbench::FinishReferences(refs, referenceLimit, ReadTimesAndHosts);
         for (size_t i = 0; i < shapes.size(); ++i) {
             const Reference& ref = refs[i];
             if (!ref.ok && !ref.stopped)
@@ -909,8 +740,8 @@ int main(int argc, char** argv) {
                 std::printf(
                     "  %-12s %.1f ms elapsed, %.1f ms CPU, peak memory %ld KiB; %ld virtual "
                     "hosts, %ld for %s\n",
-                    shapes[i].name.c_str(), ref.wallMs, ref.cpuMs, ref.peakKiB, ref.hosts,
-                    ref.found, domainText.c_str());
+                    shapes[i].name.c_str(), ref.wallMs, ref.cpuMs, ref.peakKiB, ref.counts[0],
+                    ref.counts[1], domainText.c_str());
         }
     }
 
@@ -931,25 +762,20 @@ int main(int argc, char** argv) {
             continue;
         }
         const double wall = Median(s.wallMs), cpu = Median(s.cpuMs);
-        char refText[32] = "-", ratioText[32] = "-", refPeak[32] = "-", peak[32] = "-";
+        char peak[32] = "-";
         if (s.peakKiB > 0)
             std::snprintf(peak, sizeof peak, "%ld", s.peakKiB);
-        if (reference && (refs[i].ok || refs[i].stopped) && cpu > 0) {
-            const double ratio = refs[i].cpuMs / cpu;
-            std::snprintf(refText, sizeof refText, "%s%.0f", refs[i].stopped ? ">" : "",
-                          refs[i].cpuMs);
-            std::snprintf(ratioText, sizeof ratioText, "%s%.0fx", refs[i].stopped ? ">" : "",
-                          ratio);
-            std::snprintf(refPeak, sizeof refPeak, "%s%ld", refs[i].stopped ? ">" : "",
-                          refs[i].peakKiB);
-            if (refs[i].ok && ratio < kReferenceRatioTarget)
+        const qmbench::Comparison ref =
+            reference ? qmbench::Compare(refs[i], cpu) : qmbench::Comparison{};
+        if (ref.made && ref.ratio < kReferenceRatioTarget) {
+            if (refs[i].ok)
                 status = 1;
-            if (refs[i].stopped && ratio < kReferenceRatioTarget)
+            if (refs[i].stopped)
                 undecided.push_back(s.name);
         }
         std::printf("  %-12s %6zu %9.1f %9.1f %7.0f %9.2fx %10s %14s %11s %10s\n", s.name.c_str(),
-                    s.tree.size(), wall, cpu, s.targetMs, wall / s.targetMs, peak, refText,
-                    ratioText, refPeak);
+                    s.tree.size(), wall, cpu, s.targetMs, wall / s.targetMs, peak, ref.cpu.c_str(),
+                    ref.times.c_str(), ref.peak.c_str());
     }
     std::printf(
         "  (ms/target above 1.00x misses the target; ref/ours target >= %.0fx; peak KiB: a\n"

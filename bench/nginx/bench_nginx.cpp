@@ -59,18 +59,13 @@
 //   --reference-limit S   seconds a reference parse may take (110; 0: no limit)
 //   --no-load             no load part
 //   --load-rate R         requests a second in the load part (200)
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -78,6 +73,7 @@
 #include <vector>
 
 #include "bench/nginx/bench_nginx_load.h"
+#include "bench/support/bench_support.h"
 #include "deploy/netmanager.h"
 #include "deploy/nginx/sslcertsrvnginx.h"
 #include "foundation/glob.h"
@@ -90,35 +86,16 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using qmbench::Median;
+using qmbench::Reference;
+using qmbench::Stopwatch;
+using qmbench::Tree;
+using qmbench::TreeBytes;
+using qmbench::WriteFile;
 
 constexpr double kSingleTargetMs = 100;
 constexpr double kSplitTargetMs = 150;
 constexpr double kReferenceRatioTarget = 10;
-
-// Elapsed and CPU time of a stretch of this thread.
-struct Stopwatch {
-    Clock::time_point wall = Clock::now();
-    double cpu = CpuMs();
-
-    static double CpuMs() {
-        timespec t{};
-        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-        return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
-    }
-    double WallMs() const {
-        return std::chrono::duration<double, std::milli>(Clock::now() - wall).count();
-    }
-    double CpuMsNow() const { return CpuMs() - cpu; }
-};
-
-double Median(std::vector<double> v) {
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
 
 // A deployer pointed at a folder, as discovery would leave it; the pieces
 // of discovery can be called one by one.
@@ -178,9 +155,6 @@ std::string ServerBlock(int i) {
     return text;
 }
 
-// Files of a configuration, relative to its conf/ folder, with their text.
-using Tree = std::vector<std::pair<std::string, std::string>>;
-
 Tree SingleFile(int blocks) {
     std::string text = kMainHead;
     for (int i = 0; i < blocks; ++i)
@@ -205,19 +179,6 @@ Tree SplitTree(int blocks, int files) {
     return tree;
 }
 
-size_t TreeBytes(const Tree& tree) {
-    size_t bytes = 0;
-    for (const auto& [name, text] : tree)
-        bytes += text.size();
-    return bytes;
-}
-
-void WriteFile(const fs::path& path, const std::string& text) {
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
-
 void WriteTree(const fs::path& dir, const Tree& tree) {
     for (const auto& [name, text] : tree)
         WriteFile(dir / name, text);
@@ -240,7 +201,7 @@ struct Shape {
     std::vector<double> wallMs, cpuMs, sitesMs, configMs;
     size_t names = 0, sites = 0, grew = 0;
     // The breakdown: piece, median ms.
-    std::vector<std::pair<std::string, double>> pieces;
+    qmbench::Pieces pieces;
 };
 
 Shape MakeShape(std::string name, double targetMs, Tree tree, fs::path root) {
@@ -377,29 +338,13 @@ void PrintShape(const Shape& shape, int runs) {
     std::printf("  GetSitesInfo                 median %9.1f ms (of %d runs)\n",
                 Median(shape.sitesMs), runs);
     std::printf("  ConfigCert (one domain)      median %9.1f ms\n", Median(shape.configMs));
-    std::printf("  GetSitesInfo + ConfigCert    median %9.1f ms, min %.1f ms, CPU %.1f ms\n",
-                Median(shape.wallMs), *std::min_element(shape.wallMs.begin(), shape.wallMs.end()),
-                Median(shape.cpuMs));
-    if (shape.pieces.empty())
-        return;
-    std::printf("  where the time goes (each piece timed apart, median CPU ms):\n");
-    for (const auto& [piece, ms] : shape.pieces)
-        std::printf("    %-60s %8.1f\n", piece.c_str(), ms);
-    std::fflush(stdout);
+    qmbench::PrintRuns(shape.wallMs, shape.cpuMs);
+    qmbench::PrintPieces(shape.pieces);
 }
 
 // ---- The reference parser ----
 
-struct Reference {
-    pid_t pid = -1;
-    int fd = -1;
-    std::string output;
-    Clock::time_point start;
-    bool done = false, ok = false, stopped = false;
-    double wallMs = 0, cpuMs = 0;
-    long peakKiB = 0;
-};
-
+// One parse of the tree in `root`.
 void StartReference(Reference& ref, const fs::path& root) {
     static const char* script =
         "import sys, time\n"
@@ -408,117 +353,20 @@ void StartReference(Reference& ref, const fs::path& root) {
         "cpu = time.process_time()\n"
         "NginxParser(sys.argv[1])\n"
         "print(time.perf_counter() - start, time.process_time() - cpu)\n";
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0)
-        return;
-    std::fflush(stdout);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(pipeFds[1], 1);
-        dup2(pipeFds[1], 2);
-        setpriority(PRIO_PROCESS, 0, 19);
-        const char* python = access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
-        execlp(python, python, "-c", script, root.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(pipeFds[1]);
-    if (pid < 0) {
-        close(pipeFds[0]);
-        return;
-    }
-    ref.pid = pid;
-    ref.fd = pipeFds[0];
-    ref.start = Clock::now();
+    qmbench::StartReference(ref, script, {root.string()});
 }
 
-// CPU time a living process has used, from /proc.
-double ProcessCpuMs(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const size_t close = stat.rfind(')');
-    if (close == std::string::npos)
-        return 0;
-    std::vector<std::string> fields;
-    size_t at = close + 2;
-    while (at < stat.size()) {
-        const size_t space = stat.find(' ', at);
-        fields.push_back(stat.substr(at, space - at));
-        if (space == std::string::npos)
-            break;
-        at = space + 1;
-    }
-    // Fields 14 and 15 of the line (utime, stime) are 12 and 13 after the name.
-    if (fields.size() < 13)
-        return 0;
-    const double ticks = std::atof(fields[11].c_str()) + std::atof(fields[12].c_str());
-    return ticks * 1000.0 / sysconf(_SC_CLK_TCK);
-}
-
-// Ends a reference parse: its exit status, peak memory and times.
-void Reap(Reference& ref, bool stop) {
-    if (stop) {
-        ref.cpuMs = ProcessCpuMs(ref.pid);
-        ref.wallMs = std::chrono::duration<double, std::milli>(Clock::now() - ref.start).count();
-        kill(ref.pid, SIGKILL);
-        ref.stopped = true;
-    }
-    int status = 0;
-    rusage usage{};
-    wait4(ref.pid, &status, 0, &usage);
-    close(ref.fd);
-    ref.done = true;
-    ref.peakKiB = usage.ru_maxrss;
+// What a parse that ended printed: its elapsed and CPU seconds.
+bool ReadTimes(Reference& ref) {
     double wall = 0, cpu = 0;
-    if (!stop && WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
-        std::sscanf(ref.output.c_str(), "%lf %lf", &wall, &cpu) == 2) {
-        ref.ok = true;
-        ref.wallMs = wall * 1000.0;
-        ref.cpuMs = cpu * 1000.0;
-    }
-}
-
-// Waits for every reference parse, stopping those beyond the limit.
-void FinishReferences(std::vector<Reference>& refs, double limitSeconds) {
-    for (;;) {
-        std::vector<pollfd> fds;
-        std::vector<Reference*> owners;
-        for (Reference& ref : refs) {
-            if (ref.pid > 0 && !ref.done) {
-                fds.push_back({ref.fd, POLLIN, 0});
-                owners.push_back(&ref);
-            }
-        }
-        if (fds.empty())
-            return;
-        poll(fds.data(), fds.size(), 500);
-        for (size_t i = 0; i < fds.size(); ++i) {
-            Reference& ref = *owners[i];
-            if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) {
-                char buffer[4096];
-                const ssize_t n = read(ref.fd, buffer, sizeof buffer);
-                if (n > 0) {
-                    ref.output.append(buffer, static_cast<size_t>(n));
-                    continue;
-                }
-                Reap(ref, false);  // the output ended: the parse has ended
-                continue;
-            }
-            const double elapsed = std::chrono::duration<double>(Clock::now() - ref.start).count();
-            if (limitSeconds > 0 && elapsed > limitSeconds)
-                Reap(ref, true);
-        }
-    }
+    if (std::sscanf(ref.output.c_str(), "%lf %lf", &wall, &cpu) != 2)
+        return false;
+    ref.wallMs = wall * 1000.0;
+    ref.cpuMs = cpu * 1000.0;
+    return true;
 }
 
 // ---- The load part, in a private mount namespace ----
-
-std::string SelfPath() {
-    char path[4096];
-    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0)
-        return {};
-    return std::string(path, static_cast<size_t>(n));
-}
 
 // Runs the load part in a child under run-with-hosts; false (and `why`) when it
 // could not run there.
@@ -533,15 +381,12 @@ bool RunLoadPartInNamespace(const fs::path& base, double rate, qmbench::LoadResu
     std::vector<std::string> args = {wrapper};
     for (const char* name : qmbench::kLoadHosts)
         args.push_back(name);
-    const std::string self = SelfPath();
+    const std::string self = qmbench::SelfPath();
     const std::string rateText = std::to_string(rate);
     for (const std::string& a : {std::string("--"), self, std::string("--load-only"),
                                  resultFile.string(), std::string("--load-rate"), rateText})
         args.push_back(a);
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
+    const std::vector<char*> argv = qmbench::ExecArguments(args);
     std::fflush(stdout);
     const pid_t pid = fork();
     if (pid == 0) {
@@ -643,17 +488,10 @@ int main(int argc, char** argv) {
     }
     files = std::min(files, blocks);
 
-    char pattern[] = "/tmp/quillmate-bench-nginx-XXXXXX";
-    if (!mkdtemp(pattern)) {
-        std::perror("mkdtemp");
-        return 1;
-    }
-    const fs::path base = pattern;
     // Logs and records of the deployer stay in the benchmark's folder.
-    setenv("QUILLMATE_HOME", (base / "home").c_str(), 1);
-    setenv("VANTREL_HOME", (base / "service").c_str(), 1);
-    fs::create_directories(base / "home");
-    fs::create_directories(base / "service");
+    const fs::path base = qmbench::MakeBenchFolder("nginx");
+    if (base.empty())
+        return 1;
 
     if (!loadOnly.empty()) {
         const int status = LoadOnly(loadOnly, rate);
@@ -704,11 +542,7 @@ int main(int argc, char** argv) {
             BreakDown(shape, domain, runs);
         PrintShape(shape, runs);
     }
-    std::printf("  peak memory of this process  %ld KiB\n", [] {
-        rusage usage{};
-        getrusage(RUSAGE_SELF, &usage);
-        return usage.ru_maxrss;
-    }());
+    std::printf("  peak memory of this process  %ld KiB\n", qmbench::PeakKiBOfThisProcess());
 
     qmbench::LoadResult reloadRun, restartRun;
     reloadRun.mode = "reload";
@@ -731,7 +565,7 @@ int main(int argc, char** argv) {
     if (reference) {
         std::printf("reference parser: waiting for it ...\n");
         std::fflush(stdout);
-        FinishReferences(refs, referenceLimit);
+        qmbench::FinishReferences(refs, referenceLimit, ReadTimes);
         for (size_t i = 0; i < shapes.size(); ++i) {
             const Reference& ref = refs[i];
             if (!ref.ok && !ref.stopped)
@@ -756,18 +590,13 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < shapes.size(); ++i) {
         const Shape& s = shapes[i];
         const double wall = Median(s.wallMs), cpu = Median(s.cpuMs);
-        char refText[32] = "-", ratioText[32] = "-";
-        if (reference && (refs[i].ok || refs[i].stopped) && cpu > 0) {
-            const double ratio = refs[i].cpuMs / cpu;
-            std::snprintf(refText, sizeof refText, "%s%.0f", refs[i].stopped ? ">" : "",
-                          refs[i].cpuMs);
-            std::snprintf(ratioText, sizeof ratioText, "%s%.0fx", refs[i].stopped ? ">" : "",
-                          ratio);
-            if (refs[i].ok && ratio < kReferenceRatioTarget)
-                status = 1;
-        }
+        const qmbench::Comparison ref =
+            reference ? qmbench::Compare(refs[i], cpu) : qmbench::Comparison{};
+        if (ref.made && refs[i].ok && ref.ratio < kReferenceRatioTarget)
+            status = 1;
         std::printf("  %-12s %6zu %9.1f %9.1f %7.0f %11.2fx %14s %11s\n", s.name.c_str(),
-                    s.tree.size(), wall, cpu, s.targetMs, wall / s.targetMs, refText, ratioText);
+                    s.tree.size(), wall, cpu, s.targetMs, wall / s.targetMs, ref.cpu.c_str(),
+                    ref.times.c_str());
     }
     std::printf("  (ms/target above 1.00x misses the target; ref/ours target >= %.0fx)\n",
                 kReferenceRatioTarget);
