@@ -15,6 +15,7 @@
 
 #include "Common/OpenSSL/quorp/digest.h"
 #include "deploy/apache/sslcertsrvapache.h"
+#include "deploy/apache/tests/apache_e2e_support.h"
 #include "foundation/files.h"
 #include "foundation/hostfacts.h"
 #include "foundation/textconv.h"
@@ -32,51 +33,13 @@ namespace fs = std::filesystem;
 using e2e::DistroApache;
 using e2e::HttpGet;
 using e2e::HttpOptions;
+using test::Differences;
 using test::ResultOf;
+using test::UserNotes;
 
 constexpr char kShop[] = "shop.example.test";
 constexpr char kOther[] = "other.example.test";
 constexpr char kNew[] = "new.example.test";
-
-// Every file and link below /etc/apache2 by its path: a file's bytes, a
-// link's target (as "-> target"), so that a link a deployment adds or
-// turns into a file shows; the certificates a deployment adds (and leaves,
-// as undo does) not counted.
-std::map<std::string, std::string> Snapshot() {
-    std::map<std::string, std::string> entries;
-    for (const auto& entry : fs::recursive_directory_iterator(DistroApache::kConfigDir)) {
-        const std::string path = entry.path().string();
-        if (path.find("/sslcert") != std::string::npos)
-            continue;
-        if (entry.is_symlink()) {
-            entries[path] = "-> " + fs::read_symlink(entry.path()).string();
-        } else if (entry.is_regular_file()) {
-            std::string text;
-            ReadFileBytes(WideFromUtf8(path), text);
-            entries[path] = text;
-        }
-    }
-    return entries;
-}
-
-// What differs between two snapshots, one path a line ("" when nothing).
-std::string Differences(const std::map<std::string, std::string>& then,
-                        const std::map<std::string, std::string>& now) {
-    std::string lines;
-    for (const auto& [path, text] : then) {
-        const auto it = now.find(path);
-        if (it == now.end())
-            lines += "removed: " + path + "\n";
-        else if (it->second != text)
-            lines += "changed: " + path + (text.rfind("-> ", 0) == 0 ? " " + text : "") + " now " +
-                     (it->second.rfind("-> ", 0) == 0 ? it->second : "other text") + "\n";
-    }
-    for (const auto& [path, text] : now) {
-        if (!then.count(path))
-            lines += "added: " + path + (text.rfind("-> ", 0) == 0 ? " " + text : "") + "\n";
-    }
-    return lines;
-}
 
 // The paths of `now` that `then` does not have.
 std::vector<std::string> Added(const std::map<std::string, std::string>& then,
@@ -108,21 +71,15 @@ public:
     }
 };
 
-class ApacheDistroE2E : public ::testing::Test {
+class ApacheDistroE2E : public test::ApacheDeployerE2E {
 protected:
-    static inline std::unique_ptr<e2e::CertCenterProcess> center;
     std::unique_ptr<DistroApache> apache;
     std::map<std::string, std::string> before;
-
-    static void TearDownTestSuite() { center.reset(); }
 
     void SetUp() override {
         QM_E2E_REQUIRE_PRIVATE_HOSTS();
         QM_E2E_REQUIRE_DISTRO_APACHE();
-        test::InstallConfigTemplates(test::ProgramHome());
-        DeleteDirectoryTree(GetServiceDirectory() + u"Undo");
-        if (!center)
-            center = std::make_unique<e2e::CertCenterProcess>();
+        PrepareDeployments();
         apache = std::make_unique<DistroApache>();
         apache->WriteWebFile("shop/index.html", "<h1>shop</h1>\n");
     }
@@ -134,28 +91,8 @@ protected:
         before = Snapshot();
     }
 
-    template <class D = SslCertSrvApache>
-    std::unique_ptr<D> Deployer() {
-        auto d = std::make_unique<D>();
-        d->SetCertCenterCaFile(WideFromUtf8(center->caFile()));
-        d->Initialize(WideFromUtf8(center->url()), 80, 443);
-        return d;
-    }
-
-    static std::string DeployWith(SslCertSrvApache& d, const std::u16string& domain) {
-        std::vector<std::u16string> names;
-        d.GetSitesInfo(names);
-        return ResultOf([&] { d.BindCertToSite({domain}, 1); });
-    }
-
-    std::string Deploy(const std::u16string& domain) {
-        auto d = Deployer();
-        return DeployWith(*d, domain);
-    }
-
-    std::string Undo() {
-        auto d = Deployer();
-        return ResultOf([&] { d->RestoreWeb(); });
+    static std::map<std::string, std::string> Snapshot() {
+        return test::Snapshot(DistroApache::kConfigDir);
     }
 
     static std::string SslCert(const std::string& name) {
@@ -303,9 +240,7 @@ TEST_F(ApacheDistroE2E, AConfigurationTestFailureIsShownAndEverythingRestoredWhi
     const e2e::LoadCounts counts = load.Stop();
     // Apache's own message, over its two lines, naming the file as it
     // reads it: through the link in sites-enabled/.
-    std::string shown;
-    for (const auto& n : d->TakeUserNotes())
-        shown += Utf8FromWide(n) + "\n";
+    const std::string shown = UserNotes(*d);
     EXPECT_NE(shown.find("Syntax error on line "), std::string::npos) << shown;
     EXPECT_NE(shown.find("/etc/apache2/sites-enabled/shop.conf"), std::string::npos) << shown;
     EXPECT_NE(shown.find("Invalid command 'NoSuchDirective'"), std::string::npos) << shown;
@@ -414,9 +349,7 @@ TEST_F(ApacheDistroE2E, ARefusedSiteFileOfItsOwnGoesWithItsLink) {
     auto d = Deployer<BrokenSiteApache>();
     d->serverName = kNew;
     EXPECT_EQ(DeployWith(*d, u"new.example.test"), "web server configuration test failed");
-    std::string shown;
-    for (const auto& n : d->TakeUserNotes())
-        shown += Utf8FromWide(n) + "\n";
+    const std::string shown = UserNotes(*d);
     EXPECT_NE(shown.find("Invalid command 'NoSuchDirective'"), std::string::npos) << shown;
     // The rollback removes the new site file, its link and mod_ssl's links.
     EXPECT_EQ(Differences(before, Snapshot()), "");

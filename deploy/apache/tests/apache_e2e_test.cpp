@@ -18,12 +18,14 @@
 
 #include "Common/OpenSSL/quorp/digest.h"
 #include "deploy/apache/sslcertsrvapache.h"
+#include "deploy/apache/tests/apache_e2e_support.h"
 #include "foundation/files.h"
 #include "foundation/hostfacts.h"
 #include "foundation/textconv.h"
 #include "tests/support/e2e/certcenter_process.h"
 #include "tests/support/e2e/load_generator.h"
 #include "tests/support/e2e/nginx_sandbox.h"
+#include "tests/support/e2e/private_mounts.h"
 #include "tests/support/e2e/upstream_apache.h"
 #include "tests/support/result_of.h"
 #include "tests/support/temp_dir.h"
@@ -35,7 +37,10 @@ namespace fs = std::filesystem;
 using e2e::HttpGet;
 using e2e::HttpOptions;
 using e2e::UpstreamApache;
+using test::Differences;
 using test::ResultOf;
+using test::Snapshot;
+using test::UserNotes;
 using Clock = std::chrono::steady_clock;
 
 constexpr char kShop[] = "shop.example.test";
@@ -61,50 +66,6 @@ size_t LinesStartingWith(const std::string& text, const std::string& start) {
     return n;
 }
 
-// Every file and link below `dir` by its path: a file's bytes, a link's
-// target (as "-> target"); the certificates a deployment adds (and leaves,
-// as undo does) not counted.
-std::map<std::string, std::string> Snapshot(const std::string& dir) {
-    std::map<std::string, std::string> entries;
-    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-        const std::string path = entry.path().string();
-        if (path.find("/sslcert") != std::string::npos)
-            continue;
-        if (entry.is_symlink()) {
-            entries[path] = "-> " + fs::read_symlink(entry.path()).string();
-        } else if (entry.is_regular_file()) {
-            std::string text;
-            ReadFileBytes(WideFromUtf8(path), text);
-            entries[path] = text;
-        }
-    }
-    return entries;
-}
-
-// What differs between two snapshots, one path a line ("" when nothing).
-std::string Differences(const std::map<std::string, std::string>& then,
-                        const std::map<std::string, std::string>& now) {
-    std::string lines;
-    for (const auto& [path, text] : then) {
-        const auto it = now.find(path);
-        if (it == now.end())
-            lines += "removed: " + path + "\n";
-        else if (it->second != text)
-            lines += "changed: " + path + (text.rfind("-> ", 0) == 0 ? " " + text : "") + " now " +
-                     (it->second.rfind("-> ", 0) == 0 ? it->second : "other text") + "\n";
-    }
-    for (const auto& [path, text] : now) {
-        if (!then.count(path))
-            lines += "added: " + path + (text.rfind("-> ", 0) == 0 ? " " + text : "") + "\n";
-    }
-    return lines;
-}
-
-bool InPrivateNetwork() {
-    const char* value = std::getenv("QUILLMATE_E2E_PRIVATE_NETWORK");
-    return value && std::string(value) == "1" && geteuid() == 0;
-}
-
 // A deployer whose configuration step also writes a directive Apache does
 // not know into the main file.
 class BrokenStepApache : public SslCertSrvApache {
@@ -117,24 +78,18 @@ public:
     }
 };
 
-class ApacheE2E : public ::testing::Test {
+class ApacheE2E : public test::ApacheDeployerE2E {
 protected:
-    static inline std::unique_ptr<e2e::CertCenterProcess> center;
     std::unique_ptr<UpstreamApache> httpd;
     std::map<std::string, std::string> before;
-
-    static void TearDownTestSuite() { center.reset(); }
 
     void SetUp() override {
         QM_E2E_REQUIRE_PRIVATE_HOSTS();
         QM_E2E_REQUIRE_APACHE();
-        if (!InPrivateNetwork())
+        if (!e2e::InPrivateNetwork())
             GTEST_SKIP() << "ports 80 and 443 only inside run-with-hosts --private-network, as "
                             "root";
-        test::InstallConfigTemplates(test::ProgramHome());
-        DeleteDirectoryTree(GetServiceDirectory() + u"Undo");
-        if (!center)
-            center = std::make_unique<e2e::CertCenterProcess>();
+        PrepareDeployments();
     }
 
     // The upstream layout on ports 80 and 443: an HTTP-only host for
@@ -203,30 +158,6 @@ protected:
     std::string ConfDir() const { return httpd->root() + "conf"; }
     std::string SslCert(const std::string& name) const {
         return httpd->root() + "conf/sslcert/" + name;
-    }
-
-    template <class D = SslCertSrvApache>
-    std::unique_ptr<D> Deployer() {
-        auto d = std::make_unique<D>();
-        d->SetCertCenterCaFile(WideFromUtf8(center->caFile()));
-        d->Initialize(WideFromUtf8(center->url()), 80, 443);
-        return d;
-    }
-
-    static std::string DeployWith(SslCertSrvApache& d, const std::u16string& domain) {
-        std::vector<std::u16string> names;
-        d.GetSitesInfo(names);
-        return ResultOf([&] { d.BindCertToSite({domain}, 1); });
-    }
-
-    std::string Deploy(const std::u16string& domain) {
-        auto d = Deployer();
-        return DeployWith(*d, domain);
-    }
-
-    std::string Undo() {
-        auto d = Deployer();
-        return ResultOf([&] { d->RestoreWeb(); });
     }
 
     // The fingerprint of a certificate a deployment wrote.
@@ -402,9 +333,7 @@ TEST_F(ApacheE2E, AConfigurationTestFailureIsShownAndEverythingRestoredWhileServ
     EXPECT_EQ(DeployWith(*d, u"shop.example.test"), "web server configuration test failed");
     const e2e::LoadCounts counts = load.Stop();
     // Apache's own message, over its two lines.
-    std::string shown;
-    for (const auto& n : d->TakeUserNotes())
-        shown += Utf8FromWide(n) + "\n";
+    const std::string shown = UserNotes(*d);
     EXPECT_NE(shown.find("Syntax error on line "), std::string::npos) << shown;
     EXPECT_NE(shown.find(httpd->confPath()), std::string::npos) << shown;
     EXPECT_NE(shown.find("Invalid command 'NoSuchDirective'"), std::string::npos) << shown;
