@@ -366,6 +366,29 @@ protected:
         return result;
     }
 
+    // Right after an undo or a rollback returned: how long the shop's HTTP
+    // then takes to answer (a request Tomcat may hold in its queue until its
+    // connectors start), printed, and expected to be at once. Waits up to
+    // 30 s, so that what a test checks next sees a Tomcat that serves.
+    void ExpectHttpAnswersAtOnce(const std::string& after) {
+        const auto start = Clock::now();
+        e2e::HttpResult page;
+        while (MsSince(start) < 30000) {
+            page = HttpGet("http://shop.example.test/",
+                           HttpOptions()
+                               .ConnectTo("127.0.0.1")
+                               .Timeout(static_cast<int>(30000 - MsSince(start)) + 1));
+            if (page.ok)
+                break;
+            std::this_thread::sleep_for(milliseconds(50));
+        }
+        const long long late = MsSince(start);
+        std::printf("[timing] HTTP answered %lld ms after %s returned\n", late, after.c_str());
+        std::fflush(stdout);
+        ASSERT_TRUE(page.ok) << page.error << "\n" << Tomcat().LogTail();
+        EXPECT_LT(late, 1000) << after << " returned before Tomcat served HTTP again";
+    }
+
     static e2e::HttpResult Https(const std::string& host) {
         return HttpGet("https://" + host + "/", HttpOptions().ConnectTo("127.0.0.1").Insecure());
     }
@@ -446,6 +469,7 @@ protected:
     // Undo: Server.xml byte for byte, every other file as before, HTTP served.
     void ExpectUndone(const std::string& what = {}) {
         ASSERT_EQ(Undo(what), "succeed") << tomcat->LogTail();
+        ExpectHttpAnswersAtOnce("RestoreWeb");
         EXPECT_EQ(tomcat->ReadServerXml(), original);
         EXPECT_EQ(Differences(before, Snapshot(tomcat->confDir())), "");
         EXPECT_TRUE(tomcat->Running());
@@ -515,6 +539,7 @@ TEST_F(TomcatE2E, DeployingAgainWritesAKeyStoreNamedWithOneAndTheConnectorPoints
 
     // The first undo puts back what the first deployment left.
     ASSERT_EQ(Undo("undo of the second deployment"), "succeed") << tomcat->LogTail();
+    ExpectHttpAnswersAtOnce("RestoreWeb");
     EXPECT_EQ(tomcat->ReadServerXml(), afterFirst);
     EXPECT_EQ(Differences(snapshotAfterFirst, Snapshot(tomcat->confDir())), "");
     ExpectServed(kShop, first->certPem(), KeyStore("shop.example.test"));
@@ -556,6 +581,7 @@ TEST_F(TomcatE2E, AKeyStoreTomcatCannotOpenIsRolledBackWithTomcatsOwnWords) {
     auto d = Deployer<UnreadableKeyStoreTomcat>();
     EXPECT_EQ(TimedDeploy(*d, u"shop.example.test", "a refused key store, rolled back"),
               "web server restart failed");
+    ExpectHttpAnswersAtOnce("the rolled back BindCertToSite");
     std::string shown;
     bool fromTheLog = false;
     const std::string log = tomcat->CatalinaOut();
@@ -674,6 +700,7 @@ TEST_F(TomcatDistroE2E, DebiansOwnBaseIsEditedThroughItsConfLinkAndRestored) {
     EXPECT_EQ(key.st_gid, originalStat.st_gid);
 
     ASSERT_EQ(Undo("undo on Debian's own base"), "succeed") << tomcat->LogTail();
+    ExpectHttpAnswersAtOnce("RestoreWeb");
     EXPECT_EQ(ReadTextFile(DistroTomcat::ConfigPath("server.xml")), original);
     EXPECT_EQ(Differences(before, Snapshot(DistroTomcat::kConfigDir)), "");
     EXPECT_TRUE(fs::is_symlink("/var/lib/tomcat10/conf"));
