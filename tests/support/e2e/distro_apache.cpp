@@ -105,7 +105,7 @@ void DistroApache::LayOut() {
     // (mods-enabled/, sites-enabled/ hold relative ones).
     CopyTree(kConfigDir, root + "etc-apache2");
     chmod((root + "etc-apache2").c_str(), 0755);
-    CopyDefaultSite(root + "www/html");
+    CopyDefaultSite(root + "www/html", "/usr/share/apache2/default-site/index.html", "index.html");
 
     expectedMounts_ = runMounts.size() + std::size(kPrivateFolders);
     for (const auto& [target, source] : runMounts)

@@ -71,7 +71,8 @@ void DistroNginx::LayOut() {
     // (sites-enabled/default points to /etc/nginx/sites-available/default,
     // which is the copy once it is mounted).
     CopyTree(kConfigDir, root + "etc-nginx");
-    CopyDefaultSite(root + "www/html");
+    CopyDefaultSite(root + "www/html", "/usr/share/nginx/html/index.html",
+                    "index.nginx-debian.html");
 
     mounts_.MountOver("/run", root + "run");
     mounts_.MountOver("/var/log/nginx", root + "log");

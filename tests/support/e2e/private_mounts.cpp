@@ -223,14 +223,16 @@ void CopyTree(const std::string& from, const std::string& to) {
         throw std::runtime_error("cannot copy " + from + ": " + ec.message());
 }
 
-void CopyDefaultSite(const std::string& to) {
-    if (IsFolder("/var/www/html")) {
-        CopyTree("/var/www/html", to);
-        return;
-    }
+void CopyDefaultSite(const std::string& to, const std::string& packagePage,
+                     const std::string& name) {
+    // Only the server's own page: /var/www/html is shared by every web
+    // server package installed, and another's index.html would be served.
     MakeFolder(to, 0755);
-    WriteTextFile(to + "/index.html", "<html><body>default site</body></html>\n");
-    chmod((to + "/index.html").c_str(), 0644);
+    std::error_code ec;
+    fs::copy_file(packagePage, to + "/" + name, fs::copy_options::overwrite_existing, ec);
+    if (ec)
+        WriteTextFile(to + "/" + name, "<html><body>default site</body></html>\n");
+    chmod((to + "/" + name).c_str(), 0644);
 }
 
 void ReplaceWithLink(const std::string& target, const std::string& link) {

@@ -85,9 +85,10 @@ std::string PathBelow(const std::string& folder, const std::string& relative);
 void WriteBelow(const std::string& folder, const std::string& relative, const std::string& text);
 // Copies a folder with everything below it, links kept as links.
 void CopyTree(const std::string& from, const std::string& to);
-// `to` as the installed /var/www/html, or with a default page of its own
-// where there is none.
-void CopyDefaultSite(const std::string& to);
+// The default site folder as the package's installation leaves it: the
+// server's own page (`packagePage`, as the package ships it) under `name`.
+void CopyDefaultSite(const std::string& to, const std::string& packagePage,
+                     const std::string& name);
 // Replaces `link` with a link to `target`.
 void ReplaceWithLink(const std::string& target, const std::string& link);
 // Removes `relative` below `folder` (a link: only the link).
