@@ -16,6 +16,7 @@
 // environment, the version in catalina.jar).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -106,6 +107,8 @@ protected:
     // until a new JVM listens on every port Server.xml names.
     void Restart();
     bool WaitForPorts(ProcessId oldPid, int timeoutMs);
+    bool WaitForStartup(ProcessId jvm, std::chrono::steady_clock::time_point until) const;
+    bool ShutdownPortOpen();
     std::vector<int32_t> PortsToServe() const;
     void RememberLogSizes();
     std::string LogLinesSinceStart() const;

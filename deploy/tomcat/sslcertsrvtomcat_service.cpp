@@ -3,12 +3,14 @@
 // keeps to bring it back.
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <ctime>
 #include <set>
 #include <thread>
 
 #include "deploy/faultpoints.h"
 #include "deploy/tomcat/sslcertsrvtomcat.h"
+#include "deploy/wirecheck.h"
 #include "foundation/files.h"
 #include "foundation/format.h"
 #include "foundation/operation.h"
@@ -92,7 +94,9 @@ void SslCertSrvTomcat::StopWebService() {
         if (pid == 0 || IsProcessGone(pid))
             return;
         const std::u16string script = CatalinaScript();
-        if (launchedByScripts_ && !script.empty()) {
+        // Without a shutdown port (port="-1", as Debian ships it) the
+        // script could only end in the termination signal, seconds later.
+        if (launchedByScripts_ && !script.empty() && ShutdownPortOpen()) {
             std::string output;
             int exitCode = -1;
             LogInfo(u"stop: %s stop", script);
@@ -108,6 +112,14 @@ void SslCertSrvTomcat::StopWebService() {
             if (!WaitForExit(pid, stopTimeout_))
                 KillProcessTree(pid, stopTimeout_);
         }
+        // The pid file names the JVM that ended (catalina.sh stop would
+        // remove it): left there, catalina.sh start may take a JVM not yet
+        // collected by its parent for a running Tomcat and refuse to start.
+        const std::u16string pidFile = EnvironmentValue(launch_.environment, u"CATALINA_PID");
+        std::string named;
+        if (!pidFile.empty() && ReadFileBytes(pidFile, named) &&
+            std::atol(named.c_str()) == static_cast<long>(pid))
+            DeleteFileToRecycleBin(pidFile);
         LogInfo("tomcat stopped (pid %d)", webServicePid_);
     });
 }
@@ -165,8 +177,19 @@ bool SslCertSrvTomcat::WaitForPorts(ProcessId oldPid, int timeoutMs) {
         }
         const auto now = Clock::now();
         if (held == ports.size()) {
+            // Tomcat binds its ports while it initialises, seconds before it
+            // answers; a connector that cannot start closes its port again.
+            // Every port counts once Tomcat has started.
+            if (!WaitForStartup(holder, until))
+                return false;
+            for (int32_t port : ports) {
+                if (PortListener(port) != holder) {
+                    LogError("tomcat closed port %d while it started", port);
+                    return false;
+                }
+            }
             webServicePid_ = static_cast<int32_t>(holder);
-            LogInfo("tomcat listens on every port again, pid %d", webServicePid_);
+            LogInfo("tomcat serves on every port again, pid %d", webServicePid_);
             return true;
         }
         if (held > 0 && firstSeen == Clock::time_point())
@@ -176,6 +199,34 @@ bool SslCertSrvTomcat::WaitForPorts(ProcessId oldPid, int timeoutMs) {
             return false;
         SleepMs(100);
     }
+}
+
+// Until Tomcat says it has started (its log since the restart), or its
+// HTTP port answers, or the JVM ends.
+bool SslCertSrvTomcat::WaitForStartup(ProcessId jvm, Clock::time_point until) const {
+    const WireTarget http{u"localhost", u"127.0.0.1", httpPort_};
+    for (;;) {
+        for (const auto& [path, size] : logSizes_) {
+            std::string text;
+            if (ReadFileBytes(path, text) && text.size() > size &&
+                text.find("Server startup in", size) != std::string::npos)
+                return true;
+        }
+        std::string problem;
+        if (HttpStatusAt(http, "/", 1000, problem) > 0)
+            return true;
+        if (IsProcessGone(jvm) || Clock::now() >= until)
+            return false;
+        SleepMs(200);
+    }
+}
+
+bool SslCertSrvTomcat::ShutdownPortOpen() {
+    serverXml_.ResetPosition();
+    if (!serverXml_.FindElement(u"Server"))
+        return true;
+    const std::u16string port = serverXml_.GetAttribute(u"port");
+    return port != u"-1";
 }
 
 void SslCertSrvTomcat::RememberLogSizes() {
