@@ -159,11 +159,11 @@ TEST_F(CommandLineTest, EachFailureClassHasItsExitCodeAndMessage) {
 
 TEST_F(CommandLineTest, ServersWithoutADeployerAndMissingSettingsHaveTheirOwnCodes) {
     SetCommandLineDeployerFactory({});  // this build's own deployers
-    const CliRun run = Quillmate({"deploy", "--server", "tomcat"});
+    const CliRun run = Quillmate({"deploy", "--server", "iis"});
     EXPECT_EQ(run.code, kExitUnsupportedServer);
     EXPECT_NE(run.out.find("Automatically deploy certificate failed, please check setting"),
               std::string::npos);
-    EXPECT_NE(run.err.find("the Tomcat deployer is not part of this build"), std::string::npos);
+    EXPECT_NE(run.err.find("the IIS deployer is not part of this build"), std::string::npos);
 
     // Nothing deployed yet.
     for (const char* command : {"open", "status"}) {
@@ -179,14 +179,14 @@ TEST_F(CommandLineTest, ServersWithoutADeployerAndMissingSettingsHaveTheirOwnCod
     // An undo of a recorded deployment whose server has no deployer here.
     ASSERT_TRUE(EnsureDeploymentSettingsFile());
     DeploymentSettings recorded;
-    recorded.webServerType = 2;
+    recorded.webServerType = 0;
     recorded.httpPort = 8080;
     recorded.httpsPort = 8443;
     SaveDeploymentSettings(DeploymentSettingsPath(), recorded);
     const CliRun undo = Quillmate({"undo"});
     EXPECT_EQ(undo.code, kExitUnsupportedServer);
     EXPECT_EQ(undo.out, "undo deployment failed\n");
-    EXPECT_NE(undo.err.find("the Tomcat deployer is not part of this build"), std::string::npos);
+    EXPECT_NE(undo.err.find("the IIS deployer is not part of this build"), std::string::npos);
 
     // A settings folder that cannot be made is found before anything changes.
     setenv("VANTREL_HOME", "/proc/quillmate-cannot-write-here", 1);

@@ -372,14 +372,14 @@ TEST_F(TaskDriverTest, EngineFailuresShowTheirMappedMessage) {
 
 TEST_F(TaskDriverTest, AServerKindWithoutDeployerFailsClearly) {
     window_->SetDeployerFactory([](int32_t type) { return CreateDeployer(type); });
-    Deploy("opApache");
+    Deploy("opIIS");
     WaitForDeployment();
     EXPECT_EQ(window_->LastDeployResult(), result::kUndefined);
     EXPECT_TRUE(window_->LastTaskHadNoDeployer());
     EXPECT_TRUE(ResultEndsWith(T("failedReport")));
     std::string log;
     ASSERT_TRUE(ReadFileBytes(CurrentLogFilePath(), log));
-    EXPECT_NE(log.find("the Apache deployer is not part of this build"), std::string::npos);
+    EXPECT_NE(log.find("the IIS deployer is not part of this build"), std::string::npos);
 }
 
 TEST_F(TaskDriverTest, UndoUsesTheRecordedServerAndPortsAndReportsTheOutcome) {
