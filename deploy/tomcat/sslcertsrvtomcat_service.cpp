@@ -96,18 +96,21 @@ void SslCertSrvTomcat::StopWebService() {
         const std::u16string script = CatalinaScript();
         // Without a shutdown port (port="-1", as Debian ships it) the
         // script could only end in the termination signal, seconds later.
+        bool asked = false;
         if (launchedByScripts_ && !script.empty() && ShutdownPortOpen()) {
             std::string output;
             int exitCode = -1;
             LogInfo(u"stop: %s stop", script);
-            RunAndCaptureWith({script, u"stop"}, ScriptEnvironment(), kCommandWaitMs, output,
-                              exitCode);
-            if (exitCode != 0)
+            asked = RunAndCaptureWith({script, u"stop"}, ScriptEnvironment(), kCommandWaitMs,
+                                      output, exitCode) &&
+                    exitCode == 0;
+            if (!asked)
                 LogInfo("catalina.sh stop: %s", output);
         }
-        // A Tomcat without a shutdown port ends on the termination signal
-        // (its shutdown hook stops it in order); one that hangs is killed.
-        if (!WaitForExit(pid, 5000)) {
+        // Else the termination signal: the JVM's shutdown hook stops Tomcat
+        // in order. One that hangs is killed.
+        if (!asked || !WaitForExit(pid, 5000)) {
+            LogInfo("stop: the termination signal to the JVM, pid %d", webServicePid_);
             SignalTerminate(pid);
             if (!WaitForExit(pid, stopTimeout_))
                 KillProcessTree(pid, stopTimeout_);
