@@ -193,7 +193,6 @@ protected:
     // The configuration as edited, and the site of each host.
     ApacheConfig config_;
     bool configLoaded_ = false;
-    bool askServer_ = true;  // the file list and modules come from the server
 
     std::u16string serverRoot_;
     std::u16string mainConfFile_;

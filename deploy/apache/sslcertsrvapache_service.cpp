@@ -36,7 +36,6 @@ std::vector<std::u16string> DefaultStaticModules() {
 void SslCertSrvApache::GetWebServiceInfo() {
     RunOperation("SslCertSrvApache::GetWebServiceInfo", [&] {
         SslCertSrvSubBase::GetWebServiceInfo();
-        askServer_ = true;
         discoveredPorts_ = ListeningConfiguredPorts();
 
         const auto running = ReadProcessLaunch(static_cast<ProcessId>(webServicePid_));
@@ -145,7 +144,6 @@ void SslCertSrvApache::GetWebServiceInfo() {
 void SslCertSrvApache::UseInstallation(const std::u16string& serverRoot,
                                        const std::u16string& mainConfFile,
                                        std::vector<std::u16string> defines) {
-    askServer_ = false;
     serverRoot_ = serverRoot;
     EnsureTrailingSeparator(serverRoot_);
     webServiceRoot_ = serverRoot_;

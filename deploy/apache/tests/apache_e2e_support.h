@@ -1,7 +1,6 @@
 // What the end-to-end tests of the Apache deployer share: the real
 // certificate center for a whole suite, deployers pointed at it on ports 80
-// and 443, and snapshots of a configuration folder to compare before a
-// deployment and after its undo.
+// and 443 (snapshots of a configuration folder: config_snapshot.h).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,17 +12,10 @@
 #include "deploy/apache/sslcertsrvapache.h"
 #include "foundation/textconv.h"
 #include "tests/support/e2e/certcenter_process.h"
+#include "tests/support/e2e/config_snapshot.h"
 
 namespace qm::test {
 
-// Every file and link below `dir` by its path: a file's bytes, a link's
-// target (as "-> target"), so that a link a deployment adds or turns into a
-// file shows; the certificates a deployment adds (and leaves, as undo does)
-// not counted.
-std::map<std::string, std::string> Snapshot(const std::string& dir);
-// What differs between two snapshots, one path a line ("" when nothing).
-std::string Differences(const std::map<std::string, std::string>& then,
-                        const std::map<std::string, std::string>& now);
 // The messages a deployer left for the user, one a line.
 std::string UserNotes(SslCertSrvApache& d);
 

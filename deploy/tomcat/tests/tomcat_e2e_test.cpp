@@ -32,6 +32,7 @@
 #include "foundation/hostfacts.h"
 #include "foundation/textconv.h"
 #include "tests/support/e2e/certcenter_process.h"
+#include "tests/support/e2e/config_snapshot.h"
 #include "tests/support/e2e/distro_tomcat.h"
 #include "tests/support/e2e/harness_util.h"
 #include "tests/support/e2e/nginx_sandbox.h"
@@ -49,7 +50,9 @@ using e2e::HttpGet;
 using e2e::HttpOptions;
 using e2e::ReadTextFile;
 using e2e::TomcatBase;
+using test::Differences;
 using test::ResultOf;
+using test::Snapshot;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
@@ -137,44 +140,6 @@ bool OnlyLinesAdded(const std::string& then, const std::string& now, std::string
         }
     }
     return common[0][0] == a.size();
-}
-
-// Every file and link below `dir` by its path: a file's bytes, a link's
-// target (as "-> target"); the key stores a deployment adds (and leaves,
-// as undo does) not counted.
-std::map<std::string, std::string> Snapshot(const std::string& dir) {
-    std::map<std::string, std::string> entries;
-    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-        const std::string path = entry.path().string();
-        if (path.find("/sslcert") != std::string::npos)
-            continue;
-        if (entry.is_symlink()) {
-            entries[path] = "-> " + fs::read_symlink(entry.path()).string();
-        } else if (entry.is_regular_file()) {
-            std::string text;
-            ReadFileBytes(WideFromUtf8(path), text);
-            entries[path] = text;
-        }
-    }
-    return entries;
-}
-
-// What differs between two snapshots, one path a line ("" when nothing).
-std::string Differences(const std::map<std::string, std::string>& then,
-                        const std::map<std::string, std::string>& now) {
-    std::string lines;
-    for (const auto& [path, text] : then) {
-        const auto it = now.find(path);
-        if (it == now.end())
-            lines += "removed: " + path + "\n";
-        else if (it->second != text)
-            lines += "changed: " + path + "\n";
-    }
-    for (const auto& [path, text] : now) {
-        if (!then.count(path))
-            lines += "added: " + path + "\n";
-    }
-    return lines;
 }
 
 // The value of attribute `name` in the first tag after `anchor`.

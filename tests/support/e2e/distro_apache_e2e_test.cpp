@@ -210,7 +210,7 @@ TEST(DistroApache, AGracefulRestartUnderLoadDropsNoRequest) {
 
 TEST(DistroApache, AGuardCleansUpAfterATestProcessThatDied) {
     QM_E2E_REQUIRE_DISTRO_APACHE();
-    const std::string root = FolderOfAChildThatDied(
+    const std::string root = ReportOfAChildThatDied(
         [] {
             DistroApache apache;
             apache.Start();
@@ -369,7 +369,7 @@ TEST(UpstreamApache, AGuardCleansUpAfterATestProcessThatDied) {
     int port = 0;
     int pipeFds[2];
     ASSERT_EQ(pipe(pipeFds), 0);
-    const std::string root = FolderOfAChildThatDied(
+    const std::string root = ReportOfAChildThatDied(
         [&] {
             UpstreamApache httpd;
             httpd.Start();

@@ -187,7 +187,7 @@ TEST(DistroNginx, LoadGeneratorKeepsItsBounds) {
 TEST(DistroNginx, AGuardCleansUpAfterATestProcessThatDied) {
     QM_E2E_REQUIRE_DISTRO_NGINX();
     // It dies with nginx running, without its destructors.
-    const std::string root = FolderOfAChildThatDied(
+    const std::string root = ReportOfAChildThatDied(
         [] {
             DistroNginx nginx;
             nginx.Start();

@@ -256,7 +256,7 @@ void EndProcesses(const std::function<std::vector<int>()>& processes, int graceM
         throw std::runtime_error(failure);
 }
 
-std::string FolderOfAChildThatDied(const std::function<std::string()>& start, bool ownMounts) {
+std::string ReportOfAChildThatDied(const std::function<std::string()>& start, bool ownMounts) {
     int report[2];
     if (pipe(report) != 0)
         return {};

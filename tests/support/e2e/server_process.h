@@ -86,9 +86,10 @@ void EndProcesses(const std::function<std::vector<int>()>& processes, int graceM
 
 // For the tests of the guards: forks a child that sets up a server with
 // `start` (in a mount namespace of its own, when `ownMounts`, so that its
-// mounts go with it), reports the folder `start` returns and dies without
-// its destructors. Returns that folder, empty when the child failed.
-std::string FolderOfAChildThatDied(const std::function<std::string()>& start, bool ownMounts);
+// mounts go with it), reports what `start` returns (its folder, say) and
+// dies without its destructors. Returns that report, empty when the child
+// failed.
+std::string ReportOfAChildThatDied(const std::function<std::string()>& start, bool ownMounts);
 // Whether the folder is gone within three seconds.
 bool RemovedSoon(const std::string& folder);
 

@@ -54,43 +54,6 @@ bool EndedSoon(int pid) {
     return false;
 }
 
-// Forks a child that starts a Tomcat with `start` and reports
-// "PID PORT FOLDER", then dies without any destructor; returns the report
-// ("" when the child failed).
-std::string ReportOfAChildThatDied(const std::function<std::string()>& start, bool ownMounts) {
-    int report[2];
-    if (pipe(report) != 0)
-        return {};
-    const pid_t child = fork();
-    if (child < 0)
-        return {};
-    if (child == 0) {
-        close(report[0]);
-        // A mount namespace of its own, so that its mounts go with it.
-        if (ownMounts && unshare(CLONE_NEWNS) != 0)
-            _exit(2);
-        try {
-            const std::string text = start();
-            if (write(report[1], text.data(), text.size()) != static_cast<ssize_t>(text.size()))
-                _exit(3);
-            _exit(0);
-        } catch (...) {
-            _exit(4);
-        }
-    }
-    close(report[1]);
-    std::string text;
-    char buffer[512];
-    for (ssize_t n; (n = read(report[0], buffer, sizeof buffer)) > 0;)
-        text.append(buffer, static_cast<size_t>(n));
-    close(report[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return {};
-    return text;
-}
-
 // ---- A private base ----
 
 TEST(TomcatBase, IsLaidOutAsABaseOfItsOwn) {
