@@ -83,6 +83,14 @@ std::u16string ServerRecord::Property(std::u16string_view name) const {
     return {};
 }
 
+std::u16string RecordedChange::Value(std::u16string_view name) const {
+    for (const auto& [key, value] : values) {
+        if (key == name)
+            return value;
+    }
+    return {};
+}
+
 RecordedFile* DeploymentRecord::FindFile(std::u16string_view path) {
     for (RecordedFile& file : files) {
         if (file.path == path)
@@ -92,7 +100,8 @@ RecordedFile* DeploymentRecord::FindFile(std::u16string_view path) {
 }
 
 bool DeploymentRecord::HasServerFiles() const {
-    return std::any_of(files.begin(), files.end(), [](const RecordedFile& f) { return !f.state; });
+    return !changes.empty() ||
+           std::any_of(files.begin(), files.end(), [](const RecordedFile& f) { return !f.state; });
 }
 
 bool DeploymentRecord::Save() const {
@@ -130,6 +139,14 @@ bool DeploymentRecord::Save() const {
     }
     for (const auto& path : created)
         text += Element(u"created", {{u"path", path}});
+    for (const auto& change : changes) {
+        text += u"  <change";
+        AppendAttribute(text, u"type", change.type);
+        text += u">\n";
+        for (const auto& [name, value] : change.values)
+            text += Element(u"value", {{u"name", name}, {u"value", value}}, u"    ");
+        text += u"  </change>\n";
+    }
     for (const auto& target : wireTargets) {
         text += Element(
             u"wire",
@@ -196,6 +213,14 @@ std::optional<DeploymentRecord> DeploymentRecord::Load(const std::u16string& fol
             record.files.push_back(std::move(file));
         } else if (name == u"created") {
             record.created.push_back(xml.GetAttribute(u"path"));
+        } else if (name == u"change") {
+            RecordedChange change;
+            change.type = xml.GetAttribute(u"type");
+            xml.IntoElement();
+            while (xml.FindElement(u"value"))
+                change.values.emplace_back(xml.GetAttribute(u"name"), xml.GetAttribute(u"value"));
+            xml.OutOfElement();
+            record.changes.push_back(std::move(change));
         } else if (name == u"wire") {
             record.wireTargets.push_back(
                 {xml.GetAttribute(u"host"), xml.GetAttribute(u"address"),

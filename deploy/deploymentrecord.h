@@ -43,6 +43,19 @@ struct RecordedFile {
     bool state = false;  // the program's own state (settings): restored without the edit check
 };
 
+// A change made through a server's own administration rather than to a
+// file (IIS bindings, a certificate imported into a store): its kind and
+// what it was before and after, in the deployer's own terms. It is written
+// before the change is made, so a rollback or an undo can always replay
+// its reverse (which does nothing when the change was not made).
+struct RecordedChange {
+    std::u16string type;
+    std::vector<std::pair<std::u16string, std::u16string>> values;
+
+    std::u16string Value(std::u16string_view name) const;
+    bool operator==(const RecordedChange&) const = default;
+};
+
 // What the server is and how to bring it back.
 struct ServerRecord {
     std::u16string kind;  // "nginx", "apache", ...
@@ -72,6 +85,7 @@ struct DeploymentRecord {
     std::vector<std::u16string> sites;
     std::vector<RecordedFile> files;
     std::vector<std::u16string> created;
+    std::vector<RecordedChange> changes;
     std::string certificateFingerprint;
     std::vector<WireTarget> wireTargets;
     bool serverTouched = false;  // the server was reloaded or restarted with recorded changes
@@ -79,6 +93,8 @@ struct DeploymentRecord {
     std::u16string RecordPath() const { return folder + u"record.xml"; }
     std::u16string CopyPath(const RecordedFile& file) const { return folder + file.copy; }
     RecordedFile* FindFile(std::u16string_view path);
+    // Whether the server's configuration was (or may have been) changed: a
+    // file of its own, or a change through its administration.
     bool HasServerFiles() const;
 
     // Written through an atomic replace, synced.

@@ -152,6 +152,11 @@ protected:
     // Records a file the deployment is about to create (removed again by a
     // rollback); an existing file is recorded as a change instead.
     void RecordCreatedFile(const std::u16string& path);
+    // Records a change about to be made through the server's administration
+    // (written before it is made); returns its place in the record.
+    size_t RecordChange(RecordedChange change);
+    // Updates a recorded change (what it became), written at once.
+    void UpdateRecordedChange(size_t index, RecordedChange change);
     void SetDeploymentPhase(std::u16string_view phase);
     // The step set by SetBeforeCommit, its state files recorded first.
     void RunBeforeCommit();
@@ -168,6 +173,10 @@ protected:
     // After files were restored: the server takes them (a reload when it
     // runs, else a start from its launch).
     virtual void ApplyRestoredConfig();
+    // Takes back the recorded changes made through the server's
+    // administration (rollback and undo alike); false, with notes, when
+    // one cannot be.
+    virtual bool RestoreRecordedChanges(DeploymentRecord& record);
     // Where the deployed certificate must be served once applied (none: not
     // checked).
     virtual std::vector<WireTarget> WireTargets() const;

@@ -193,6 +193,34 @@ void SslCertSrvBase::RecordFileChange(const std::u16string& path, bool state) {
     }
 }
 
+size_t SslCertSrvBase::RecordChange(RecordedChange change) {
+    if (!record_)
+        return 0;
+    record_->changes.push_back(std::move(change));
+    if (!record_->Save()) {
+        record_->changes.pop_back();
+        AddUserNote(u"The deployment record " + record_->RecordPath() +
+                    u" cannot be written (is the disk full?).");
+        ThrowResult(result::kUndefined);
+    }
+    return record_->changes.size() - 1;
+}
+
+void SslCertSrvBase::UpdateRecordedChange(size_t index, RecordedChange change) {
+    if (!record_ || index >= record_->changes.size())
+        return;
+    record_->changes[index] = std::move(change);
+    if (!record_->Save()) {
+        AddUserNote(u"The deployment record " + record_->RecordPath() +
+                    u" cannot be written (is the disk full?).");
+        ThrowResult(result::kUndefined);
+    }
+}
+
+bool SslCertSrvBase::RestoreRecordedChanges(DeploymentRecord&) {
+    return true;
+}
+
 void SslCertSrvBase::RecordCreatedFile(const std::u16string& path) {
     if (!record_ || record_->phase == phase::kCommitted)
         return;
@@ -223,7 +251,7 @@ bool EntryExists(const std::u16string& path) {
 }  // namespace
 
 bool SslCertSrvBase::RestoreRecordedFiles(DeploymentRecord& record, bool deleteCreated) {
-    bool all = true;
+    bool all = record.changes.empty() || RestoreRecordedChanges(record);
     for (const RecordedFile& file : record.files) {
         bool exists = false;
         const std::string now = HashOfFile(file.path, exists);
@@ -339,6 +367,18 @@ void SslCertSrvBase::WriteUndoRecordMirror() const {
                     !mirror.SetAttribute(u"bakFilePath", top->CopyPath(file))) {
                     ThrowResult(result::kUndefined);
                 }
+            }
+            // The bindings a server administered through its own interfaces
+            // had before the deployment, one entry each.
+            for (const RecordedChange& change : top->changes) {
+                if (change.type != u"backupSite")
+                    continue;
+                bool ok =
+                    mirror.AddElement(u"operate") && mirror.SetAttribute(u"type", u"backupSite");
+                for (const auto& [name, value] : change.values)
+                    ok = ok && mirror.SetAttribute(name, value);
+                if (!ok)
+                    ThrowResult(result::kUndefined);
             }
         }
     }

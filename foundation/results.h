@@ -52,6 +52,10 @@ inline constexpr std::u16string_view kCenterErrorPrefix = u"error: ";
 inline constexpr std::u16string_view kInvalidSiteAddrInCert = u"Invalid siteaddr in cert";
 inline constexpr std::u16string_view kNotSupportWildcard = u"Not support wildcard domain name";
 inline constexpr std::u16string_view kGetCertHashError = u"Get CertHash error";
+// The IIS administration cannot be reached (two blanks when an undo finds it so).
+inline constexpr std::u16string_view kIisInitializeFailed = u"IIS Initialize failed";
+inline constexpr std::u16string_view kIisRestoreInitializeFailed = u"IIS  Initialize failed";
+inline constexpr std::u16string_view kInstallCertFailed = u"InstallCert failed";
 // Raised when a web server rejects its edited configuration, or does not
 // come back after the restart; both are shown as a failure report.
 inline constexpr std::u16string_view kConfigTestFailed = u"web server configuration test failed";

@@ -466,6 +466,32 @@ bool XmlDocument::Impl::SetAttribute(std::u16string_view name, std::u16string_vi
     return true;
 }
 
+bool XmlDocument::Impl::RemoveAttribute(std::u16string_view name) {
+    if (current == 0 || name.empty())
+        return false;
+    ElementRecord& r = Rec(current);
+    const size_t start = size_t(r.start);
+    const size_t from = start + 1 + TagName(current).size();
+    const xml::AttributeSpot spot = xml::FindAttribute(text, from, AttributeLimit(r), name);
+    if (!spot.found || spot.nameEnd < from + name.size())
+        return false;
+    size_t begin = spot.nameEnd - name.size();
+    while (begin > from && xml::IsSpace(text[begin - 1]))
+        --begin;
+    const size_t end = spot.hasValue    ? spot.valueEnd
+                       : spot.hasEquals ? spot.equalsEnd
+                                        : spot.nameEnd;
+    if (!ReplaceText(begin, end - begin, {}))
+        return false;
+    const int32_t delta = -static_cast<int32_t>(end - begin);
+    r.startTagLength += delta;
+    r.length += delta;
+    for (ElementIndex c = r.firstChild; c != 0; c = Rec(c).next)
+        ShiftSubtree(c, delta);
+    ShiftBehind(r.next, r.parent, delta);
+    return true;
+}
+
 std::u16string XmlDocument::Impl::GetData() const {
     if (current == 0)
         return {};

@@ -53,6 +53,7 @@ struct XmlDocument::Impl {
     std::u16string GetTagName() const;
     std::u16string GetAttribute(std::u16string_view name) const;
     bool SetAttribute(std::u16string_view name, std::u16string_view value);
+    bool RemoveAttribute(std::u16string_view name);
     std::u16string GetData() const;
     std::u16string GetContent() const;
     std::u16string GetSubDocument() const;

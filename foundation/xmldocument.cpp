@@ -134,6 +134,10 @@ bool XmlDocument::SetAttribute(std::u16string_view name, std::u16string_view val
     return impl_->SetAttribute(name, value);
 }
 
+bool XmlDocument::RemoveAttribute(std::u16string_view name) {
+    return impl_->RemoveAttribute(name);
+}
+
 std::u16string XmlDocument::GetData() const {
     return impl_->GetData();
 }

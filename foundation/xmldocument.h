@@ -48,6 +48,9 @@ public:
     std::u16string GetTagName() const;
     std::u16string GetAttribute(std::u16string_view name) const;
     bool SetAttribute(std::u16string_view name, std::u16string_view value);
+    // Removes the attribute with the blanks before it, so that an attribute
+    // SetAttribute added goes without a trace; false when it is not there.
+    bool RemoveAttribute(std::u16string_view name);
     std::u16string GetData() const;
     std::u16string GetContent() const;
     std::u16string GetSubDocument() const;

@@ -50,6 +50,8 @@ TEST(DeploymentRecord, EveryValueReadsBackExactly) {
     record.created = {u"/etc/nginx/sslcert/", u"/etc/nginx/sslcert/shop.crt"};
     record.certificateFingerprint = "0123abcd";
     record.wireTargets = {{u"shop.example.test", u"::1", 443}};
+    record.changes = {{u"tlsBinding", {{u"address", u"a&b"}, {u"previousHash", u""}}},
+                      {u"backupSite", {}}};
     record.serverTouched = true;
     ASSERT_TRUE(record.Save());
 
@@ -78,6 +80,7 @@ TEST(DeploymentRecord, EveryValueReadsBackExactly) {
     EXPECT_EQ(read->created, record.created);
     EXPECT_EQ(read->certificateFingerprint, "0123abcd");
     EXPECT_EQ(read->wireTargets, record.wireTargets);
+    EXPECT_EQ(read->changes, record.changes);
     EXPECT_TRUE(read->serverTouched);
     // It may hold the server's environment: the owner's alone.
     EXPECT_EQ(std::filesystem::status(FsPath(record.RecordPath())).permissions() &

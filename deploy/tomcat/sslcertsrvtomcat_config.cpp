@@ -2,10 +2,9 @@
 // form the running version accepts, typed domains as hosts or aliases.
 // New text is spliced in with the file's line ends and its indentation;
 // attributes of existing elements change in place; nothing else moves.
-#include <openssl/rand.h>
-
 #include <algorithm>
 
+#include "Common/OpenSSL/quorp/digest.h"
 #include "Common/OpenSSL/quorp/quorp.h"
 #include "deploy/tomcat/sslcertsrvtomcat.h"
 #include "foundation/files.h"
@@ -49,16 +48,10 @@ std::u16string EscapeAttribute(std::u16string_view value) {
 
 // A password of its own for every key store: 24 random hex digits.
 std::string RandomPassword() {
-    unsigned char bytes[12];
-    if (RAND_bytes(bytes, sizeof bytes) != 1)
+    std::string password = RandomHex(12);
+    if (password.empty())
         ThrowResult(result::kUndefined);
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char b : bytes) {
-        out.push_back(kHex[b >> 4]);
-        out.push_back(kHex[b & 15]);
-    }
-    return out;
+    return password;
 }
 
 }  // namespace

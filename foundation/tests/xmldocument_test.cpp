@@ -117,6 +117,32 @@ TEST(XmlDocumentEdit, RemoveKeepsTextThatFollowsAndStepsBack) {
     ExpectTableMatchesText(doc);
 }
 
+TEST(XmlDocumentEdit, RemoveAttributeTakesBackWhatSetAttributeAdded) {
+    const std::u16string original =
+        u"<r>\n  <binding protocol=\"https\" bindingInformation=\"*:443:a\" />\n"
+        u"  <b x='1'\n     y=\"2\"><c/></b>\n</r>";
+    XmlDocument::Impl doc;
+    doc.SetDocument(original);
+    doc.FindElement();
+    doc.IntoElement();
+    ASSERT_TRUE(doc.FindElement(u"binding"));
+    ASSERT_TRUE(doc.SetAttribute(u"sslFlags", u"1"));
+    EXPECT_NE(doc.text.find(u"bindingInformation=\"*:443:a\" sslFlags=\"1\" />"),
+              std::u16string::npos);
+    ASSERT_TRUE(doc.RemoveAttribute(u"sslFlags"));
+    EXPECT_EQ(doc.text, original);
+    EXPECT_FALSE(doc.RemoveAttribute(u"sslFlags"));
+    // The blanks before it go with it, line breaks included; children move.
+    ASSERT_TRUE(doc.FindElement(u"b"));
+    ASSERT_TRUE(doc.RemoveAttribute(u"y"));
+    EXPECT_EQ(doc.text.substr(doc.text.rfind(u"<b")), u"<b x='1'><c/></b>\n</r>");
+    ASSERT_TRUE(doc.RemoveAttribute(u"x"));
+    EXPECT_EQ(doc.text.substr(doc.text.rfind(u"<b")), u"<b><c/></b>\n</r>");
+    ExpectTableMatchesText(doc);
+    doc.IntoElement();
+    EXPECT_TRUE(doc.FindElement(u"c"));
+}
+
 TEST(XmlDocumentEdit, RemoveNeverJoinsStrayMarkupIntoATag) {
     XmlDocument::Impl doc;
     doc.SetDocument(u"<r><<a/>text</r>");

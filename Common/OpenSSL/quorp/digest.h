@@ -14,4 +14,13 @@ std::string Sha256Hex(std::string_view bytes);
 // when the text holds no certificate.
 std::string CertificateFingerprint(std::string_view pem);
 
+// SHA-1 of the DER form of the first certificate in a PEM text, as 40
+// upper-case hexadecimal digits (the thumbprint certificate stores name a
+// certificate by); empty when the text holds no certificate.
+std::string CertificateThumbprint(std::string_view pem);
+
+// `bytes` random bytes as lower-case hexadecimal digits (passwords of key
+// stores); empty when the random generator fails.
+std::string RandomHex(size_t bytes);
+
 }  // namespace qm
