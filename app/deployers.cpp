@@ -13,11 +13,18 @@
 #ifdef QUILLMATE_HAVE_TOMCAT_DEPLOYER
 #include "deploy/tomcat/sslcertsrvtomcat.h"
 #endif
+#ifdef QUILLMATE_HAVE_IIS_DEPLOYER
+#include "deploy/iis/sslcertsrviis.h"
+#endif
 
 namespace qm {
 
 std::unique_ptr<SslCertSrvBase> CreateDeployer(int32_t type) {
     switch (type) {
+#ifdef QUILLMATE_HAVE_IIS_DEPLOYER
+        case 0:
+            return std::make_unique<SslCertSrvIIS>();
+#endif
 #ifdef QUILLMATE_HAVE_APACHE_DEPLOYER
         case 1:
             return std::make_unique<SslCertSrvApache>();
@@ -46,6 +53,9 @@ int32_t WebServerTypeOfKind(std::u16string_view kind) {
 
 bool IsDeployerAvailable(int32_t type) {
     bool available = false;
+#ifdef QUILLMATE_HAVE_IIS_DEPLOYER
+    available = available || type == 0;
+#endif
 #ifdef QUILLMATE_HAVE_APACHE_DEPLOYER
     available = available || type == 1;
 #endif

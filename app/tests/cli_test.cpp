@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "app/deployers.h"
 #include "app/language.h"
 #include "app/settingsfile.h"
 #include "app/tests/fake_engine.h"
@@ -158,7 +159,9 @@ TEST_F(CommandLineTest, EachFailureClassHasItsExitCodeAndMessage) {
 }
 
 TEST_F(CommandLineTest, ServersWithoutADeployerAndMissingSettingsHaveTheirOwnCodes) {
-    SetCommandLineDeployerFactory({});  // this build's own deployers
+    // A build without the IIS deployer.
+    SetCommandLineDeployerFactory(
+        [](int32_t type) { return type == 0 ? nullptr : CreateDeployer(type); });
     const CliRun run = Quillmate({"deploy", "--server", "iis"});
     EXPECT_EQ(run.code, kExitUnsupportedServer);
     EXPECT_NE(run.out.find("Automatically deploy certificate failed, please check setting"),
