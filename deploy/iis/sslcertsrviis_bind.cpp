@@ -7,6 +7,7 @@
 
 #include "Common/OpenSSL/quorp/digest.h"
 #include "Common/OpenSSL/quorp/quorp.h"
+#include "deploy/faultpoints.h"
 #include "deploy/iis/iisbinding.h"
 #include "deploy/iis/sslcertsrviis.h"
 #include "deploy/netmanager.h"
@@ -227,6 +228,7 @@ void SslCertSrvIIS::ConfigCert() {
         if (configured_.empty())
             ThrowResult(result::kNoValidDomain);
         CommitOrThrow();
+        FaultPoint(u"bindings-committed");
         for (const ConfiguredName& c : configured_)
             BindCertificate({c.name, httpsPort_, true});
         LogInfo("BindCertToIpPort finish!");
@@ -297,6 +299,7 @@ void SslCertSrvIIS::RestartIfNeeded() {
 void SslCertSrvIIS::ApplyConfig() {
     RunOperation("SslCertSrvIIS::ApplyConfig", [&] {
         LogTrace("SslCertSrvBase::ApplyConfig");
+        FaultPoint(u"applying");
         RestartIfNeeded();
         // IIS serves committed bindings at once; one that does not is
         // restarted once, and the engine then checks again.
