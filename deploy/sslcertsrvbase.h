@@ -177,6 +177,10 @@ protected:
     // administration (rollback and undo alike); false, with notes, when
     // one cannot be.
     virtual bool RestoreRecordedChanges(DeploymentRecord& record);
+    // What of the recorded changes someone else altered since the
+    // deployment (an undo would overwrite it): one line each.
+    virtual void CollectAlteredChanges(const DeploymentRecord& record,
+                                       std::vector<std::u16string>& altered);
     // Where the deployed certificate must be served once applied (none: not
     // checked).
     virtual std::vector<WireTarget> WireTargets() const;

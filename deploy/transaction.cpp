@@ -221,6 +221,8 @@ bool SslCertSrvBase::RestoreRecordedChanges(DeploymentRecord&) {
     return true;
 }
 
+void SslCertSrvBase::CollectAlteredChanges(const DeploymentRecord&, std::vector<std::u16string>&) {}
+
 void SslCertSrvBase::RecordCreatedFile(const std::u16string& path) {
     if (!record_ || record_->phase == phase::kCommitted)
         return;
@@ -479,6 +481,8 @@ void SslCertSrvBase::UndoLastDeployment(bool force) {
                     AddUserNote(u"Your edited " + file.path + u" is kept as " + keep + u".");
             }
         }
+        if (record.phase != phase::kUndoing)
+            CollectAlteredChanges(record, edited);
         if (!edited.empty() && !force) {
             for (const auto& path : edited)
                 AddUserNote(u"Changed since the deployment: " + path);

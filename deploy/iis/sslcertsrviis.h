@@ -80,6 +80,8 @@ public:
 
 protected:
     bool RestoreRecordedChanges(DeploymentRecord& record) override;
+    void CollectAlteredChanges(const DeploymentRecord& record,
+                               std::vector<std::u16string>& altered) override;
     void ApplyRestoredConfig() override;
     std::vector<WireTarget> WireTargets() const override;
 

@@ -41,6 +41,11 @@ int32_t PortOf(const std::u16string& text) {
     return port;
 }
 
+TlsEndpoint EndpointOf(const RecordedChange& change) {
+    return {change.Value(u"address"), PortOf(change.Value(u"port")),
+            change.Value(u"hostName") == u"1"};
+}
+
 }  // namespace
 
 void SslCertSrvIIS::GetCertificate() {
@@ -334,8 +339,7 @@ bool SslCertSrvIIS::RestoreRecordedChanges(DeploymentRecord& record) {
     for (auto it = changes.rbegin(); it != changes.rend(); ++it) {
         if (it->type != kTlsBindingChange)
             continue;
-        const TlsEndpoint endpoint{it->Value(u"address"), PortOf(it->Value(u"port")),
-                                   it->Value(u"hostName") == u"1"};
+        const TlsEndpoint endpoint = EndpointOf(*it);
         TlsBinding now;
         bool found = false;
         if (!iis_.tlsBindings->Query(endpoint, now, found, problem)) {
@@ -392,6 +396,26 @@ bool SslCertSrvIIS::RestoreRecordedChanges(DeploymentRecord& record) {
         }
     }
     return ok;
+}
+
+void SslCertSrvIIS::CollectAlteredChanges(const DeploymentRecord& record,
+                                          std::vector<std::u16string>& altered) {
+    for (const RecordedChange& change : record.changes) {
+        if (change.type != kTlsBindingChange)
+            continue;
+        const TlsEndpoint endpoint = EndpointOf(change);
+        TlsBinding now;
+        bool found = false;
+        std::u16string problem;
+        if (!iis_.tlsBindings->Query(endpoint, now, found, problem))
+            continue;  // the restore reports it
+        const std::u16string hash = found ? now.certificateHash : std::u16string();
+        if (!SameText(hash, change.Value(u"hash")) &&
+            !SameText(hash, change.Value(u"previousHash"))) {
+            altered.push_back(u"the certificate bound to " + endpoint.Text() +
+                              (hash.empty() ? u" (now none)" : u" (now " + hash + u")"));
+        }
+    }
 }
 
 void SslCertSrvIIS::RestoreWeb() {

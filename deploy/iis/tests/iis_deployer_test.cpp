@@ -484,6 +484,32 @@ TEST_F(IisDeployer, AFailedBindingRollsBackEverythingAndARecordAloneSuffices) {
     EXPECT_EQ(StoreNow(), storeBefore);
 }
 
+TEST_F(IisDeployer, AnUndoRefusesToOverwriteACertificateBoundSinceUnlessForced) {
+    WriteConfig(Site("shop", "", "/srv/shop", {Binding("http", "*:80:shop.example.test")}));
+    auto iis = Deployer();
+    std::vector<std::u16string> names;
+    ASSERT_EQ(ResultOf([&] { iis->GetSitesInfo(names); }), "succeed");
+    ASSERT_EQ(ResultOf([&] { iis->BindCertToSite({u"shop.example.test"}, 1); }), "succeed");
+    // Someone binds another certificate to the name afterwards.
+    const TlsEndpoint endpoint{u"shop.example.test", 443, true};
+    std::u16string problem;
+    ASSERT_TRUE(FileTlsBindings(BindingsPath()).Delete(endpoint, problem));
+    const std::u16string theirs = Install({"shop.example.test"}, endpoint);
+
+    auto undo = Deployer();
+    EXPECT_EQ(ResultOf([&] { undo->UndoLastDeployment(false); }),
+              "configuration edited since the deployment");
+    const auto notes = undo->TakeUserNotes();
+    EXPECT_TRUE(std::any_of(notes.begin(), notes.end(), [&](const std::u16string& n) {
+        return n.find(u"shop.example.test:443 (now " + theirs + u")") != std::u16string::npos;
+    }));
+    EXPECT_EQ(HashAt(endpoint), theirs);
+    auto forced = Deployer();
+    ASSERT_EQ(ResultOf([&] { forced->UndoLastDeployment(true); }), "succeed");
+    EXPECT_EQ(HashAt(endpoint), u"");
+    EXPECT_EQ(test::ReadAll(ConfigPath()).find("https"), std::string::npos);
+}
+
 TEST(FileSiteAdministration, AnEmptyBindingsElementOpensUpAndComesBack) {
     test::TempDir dir;
     const std::string text = std::string(kHead) +
