@@ -455,8 +455,14 @@ bool XmlDocument::Impl::SetAttribute(std::u16string_view name, std::u16string_vi
             return false;
         pos = from;
     }
+    return ReplaceInStartTag(current, pos, length, with);
+}
+
+bool XmlDocument::Impl::ReplaceInStartTag(ElementIndex element, size_t pos, size_t length,
+                                          std::u16string_view with) {
     if (!ReplaceText(pos, length, with))
         return false;
+    ElementRecord& r = Rec(element);
     const int32_t delta = static_cast<int32_t>(with.size()) - static_cast<int32_t>(length);
     r.startTagLength += delta;
     r.length += delta;
@@ -469,7 +475,7 @@ bool XmlDocument::Impl::SetAttribute(std::u16string_view name, std::u16string_vi
 bool XmlDocument::Impl::RemoveAttribute(std::u16string_view name) {
     if (current == 0 || name.empty())
         return false;
-    ElementRecord& r = Rec(current);
+    const ElementRecord& r = Rec(current);
     const size_t start = size_t(r.start);
     const size_t from = start + 1 + TagName(current).size();
     const xml::AttributeSpot spot = xml::FindAttribute(text, from, AttributeLimit(r), name);
@@ -481,15 +487,7 @@ bool XmlDocument::Impl::RemoveAttribute(std::u16string_view name) {
     const size_t end = spot.hasValue    ? spot.valueEnd
                        : spot.hasEquals ? spot.equalsEnd
                                         : spot.nameEnd;
-    if (!ReplaceText(begin, end - begin, {}))
-        return false;
-    const int32_t delta = -static_cast<int32_t>(end - begin);
-    r.startTagLength += delta;
-    r.length += delta;
-    for (ElementIndex c = r.firstChild; c != 0; c = Rec(c).next)
-        ShiftSubtree(c, delta);
-    ShiftBehind(r.next, r.parent, delta);
-    return true;
+    return ReplaceInStartTag(current, begin, end - begin, {});
 }
 
 std::u16string XmlDocument::Impl::GetData() const {

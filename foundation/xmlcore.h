@@ -54,6 +54,9 @@ struct XmlDocument::Impl {
     std::u16string GetAttribute(std::u16string_view name) const;
     bool SetAttribute(std::u16string_view name, std::u16string_view value);
     bool RemoveAttribute(std::u16string_view name);
+    // Replaces text inside an element's start tag and moves what follows.
+    bool ReplaceInStartTag(ElementIndex element, size_t pos, size_t length,
+                           std::u16string_view with);
     std::u16string GetData() const;
     std::u16string GetContent() const;
     std::u16string GetSubDocument() const;

@@ -69,19 +69,9 @@ void SslCertSrvIIS::InstallIssuedCertificate() {
     const std::string password = RandomHex(12);
     quorp ssl;
     quorp::PrepareLibrary();
-    const auto certificate = ssl.LoadCert(std::string_view(certPem_));
-    const auto key = ssl.LoadPrivateKey(std::string_view(privateKeyPem_), "");
-    std::vector<X509Ptr> chainOwned;
-    std::vector<X509*> chain;
-    for (const auto& pem : chainCerts_) {
-        chainOwned.push_back(ssl.LoadCert(std::string_view(pem)));
-        if (chainOwned.back())
-            chain.push_back(chainOwned.back().get());
-    }
     std::string pkcs12;
-    if (password.empty() || !certificate || !key ||
-        !ssl.ExportPfx(certificate.get(), chain, key.get(), password, NarrowFromWide(certName_),
-                       pkcs12)) {
+    if (password.empty() || !ssl.ExportPfx(certPem_, chainCerts_, privateKeyPem_, password,
+                                           NarrowFromWide(certName_), pkcs12)) {
         LogError("SslCertSrvIIS, the PKCS#12 bundle cannot be made: %s", ssl.Status());
         ThrowResult(result::kUndefined);
     }

@@ -84,18 +84,8 @@ void SslCertSrvTomcat::GetCertificate() {
         pfxPassword_ = RandomPassword();
         quorp ssl;
         quorp::PrepareLibrary();
-        const auto certificate = ssl.LoadCert(std::string_view(certPem_));
-        const auto key = ssl.LoadPrivateKey(std::string_view(privateKeyPem_), "");
-        std::vector<X509Ptr> chainOwned;
-        std::vector<X509*> chain;
-        for (const auto& pem : chainCerts_) {
-            chainOwned.push_back(ssl.LoadCert(std::string_view(pem)));
-            if (chainOwned.back())
-                chain.push_back(chainOwned.back().get());
-        }
         std::string der;
-        if (!certificate || !key ||
-            !ssl.ExportPfx(certificate.get(), chain, key.get(), pfxPassword_,
+        if (!ssl.ExportPfx(certPem_, chainCerts_, privateKeyPem_, pfxPassword_,
                            NarrowFromWide(certName_), der)) {
             LogError("SslCertSrvTomcat::GetCertificate, the key store cannot be made: %s",
                      ssl.Status());

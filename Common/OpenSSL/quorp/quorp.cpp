@@ -412,6 +412,22 @@ EvpPkeyPtr quorp::LoadPrivateKey(std::u16string_view filePath, std::string_view 
     return key;
 }
 
+bool quorp::ExportPfx(std::string_view certificatePem, const std::vector<std::string>& chainPems,
+                      std::string_view privateKeyPem, std::string_view passPhrase,
+                      std::string_view friendlyName, std::string& der) {
+    const X509Ptr certificate = LoadCert(certificatePem);
+    const EvpPkeyPtr key = LoadPrivateKey(privateKeyPem, "");
+    std::vector<X509Ptr> chainOwned;
+    std::vector<X509*> chain;
+    for (const auto& pem : chainPems) {
+        chainOwned.push_back(LoadCert(std::string_view(pem)));
+        if (chainOwned.back())
+            chain.push_back(chainOwned.back().get());
+    }
+    return certificate && key &&
+           ExportPfx(certificate.get(), chain, key.get(), passPhrase, friendlyName, der);
+}
+
 bool quorp::ExportPfx(X509* certificate, const std::vector<X509*>& chain, EVP_PKEY* privateKey,
                       std::string_view passPhrase, std::string_view friendlyName,
                       std::string& der) {

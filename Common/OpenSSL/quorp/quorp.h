@@ -69,6 +69,10 @@ public:
     // combination every Windows version and Java can import.
     bool ExportPfx(X509* certificate, const std::vector<X509*>& chain, EVP_PKEY* privateKey,
                    std::string_view passPhrase, std::string_view friendlyName, std::string& der);
+    // The same from PEM texts: the certificate, its chain, and an unencrypted key.
+    bool ExportPfx(std::string_view certificatePem, const std::vector<std::string>& chainPems,
+                   std::string_view privateKeyPem, std::string_view passPhrase,
+                   std::string_view friendlyName, std::string& der);
 
     // Seconds since 1970-01-01 UTC of an ASN.1 UTCTime or GeneralizedTime.
     // `error` is set (and 0 returned) for anything malformed or out of range.

@@ -8,6 +8,7 @@
 #include "foundation/format.h"
 #include "foundation/processmanager.h"
 #include "foundation/textconv.h"
+#include "foundation/xmlscan.h"
 
 namespace qm {
 
@@ -19,21 +20,7 @@ std::u16string AttributeText(std::u16string_view name, std::u16string_view value
     std::u16string out = u" ";
     out += name;
     out += u"=\"";
-    for (char16_t c : value) {
-        switch (c) {
-            case u'&':
-                out += u"&amp;";
-                break;
-            case u'<':
-                out += u"&lt;";
-                break;
-            case u'"':
-                out += u"&quot;";
-                break;
-            default:
-                out += c;
-        }
-    }
+    xml::AppendEncodedAttribute(out, value);
     out += u'"';
     return out;
 }
@@ -65,8 +52,7 @@ bool FileSiteAdministration::Ensure(std::u16string& problem) {
     return true;
 }
 
-bool FileSiteAdministration::ReadSites(std::vector<IisSite>& sites, std::u16string& problem) {
-    sites.clear();
+bool FileSiteAdministration::GoToSites(std::u16string& problem) {
     if (!Ensure(problem))
         return false;
     doc_.ResetPosition();
@@ -76,6 +62,13 @@ bool FileSiteAdministration::ReadSites(std::vector<IisSite>& sites, std::u16stri
         problem = FormatWide(u"%s has no system.applicationHost/sites section", path_);
         return false;
     }
+    return true;
+}
+
+bool FileSiteAdministration::ReadSites(std::vector<IisSite>& sites, std::u16string& problem) {
+    sites.clear();
+    if (!GoToSites(problem))
+        return false;
     while (doc_.FindElement(u"site")) {
         IisSite site;
         site.name = doc_.GetAttribute(u"name");
@@ -108,15 +101,8 @@ bool FileSiteAdministration::ReadSites(std::vector<IisSite>& sites, std::u16stri
 }
 
 bool FileSiteAdministration::GoToBindings(const std::u16string& site, std::u16string& problem) {
-    if (!Ensure(problem))
+    if (!GoToSites(problem))
         return false;
-    doc_.ResetPosition();
-    if (!doc_.FindElement(u"configuration") || !doc_.IntoElement() ||
-        !doc_.FindElement(u"system.applicationHost") || !doc_.IntoElement() ||
-        !doc_.FindElement(u"sites") || !doc_.IntoElement()) {
-        problem = FormatWide(u"%s has no system.applicationHost/sites section", path_);
-        return false;
-    }
     while (doc_.FindElement(u"site")) {
         if (!SameText(doc_.GetAttribute(u"name"), site))
             continue;

@@ -41,6 +41,8 @@ public:
 private:
     // Loads the file unless edits are pending.
     bool Ensure(std::u16string& problem);
+    // Positions the document inside the sites section.
+    bool GoToSites(std::u16string& problem);
     // Positions the document on the site's "bindings" element.
     bool GoToBindings(const std::u16string& site, std::u16string& problem);
     // Positions the document on the binding of `bindings` equal to `binding`
