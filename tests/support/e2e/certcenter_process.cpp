@@ -19,6 +19,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "tests/support/e2e/harness_util.h"
 #include "tests/support/temp_dir.h"
 
 extern char** environ;
@@ -61,23 +62,6 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& outputFile)
     if (rc != 0)
         throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
     return pid;
-}
-
-// Waits for the child; returns its exit code (128 + signal when killed), or
-// -1 when it is still running after `limit`.
-int WaitFor(pid_t pid, std::chrono::milliseconds limit) {
-    const auto end = steady_clock::now() + limit;
-    for (;;) {
-        int status = 0;
-        const pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        if (r < 0 && errno != EINTR)
-            return -2;
-        if (steady_clock::now() >= end)
-            return -1;
-        std::this_thread::sleep_for(milliseconds(5));
-    }
 }
 
 }  // namespace
@@ -134,7 +118,7 @@ void CertCenterProcess::Start(int port) {
             port_ = std::atoi(ready.c_str());
             return;
         }
-        const int exit = WaitFor(pid_, milliseconds(0));
+        const int exit = ChildExitWithin(pid_, milliseconds(0));
         if (exit != -1) {
             pid_ = -1;
             throw std::runtime_error("the certificate center exited with " + std::to_string(exit) +
@@ -153,10 +137,10 @@ int CertCenterProcess::Stop() {
     if (pid_ <= 0)
         return 0;
     kill(pid_, SIGTERM);
-    int exit = WaitFor(pid_, kStopLimit);
+    int exit = ChildExitWithin(pid_, kStopLimit);
     if (exit == -1) {
         kill(pid_, SIGKILL);
-        WaitFor(pid_, kStopLimit);
+        ChildExitWithin(pid_, kStopLimit);
         exit = 128 + SIGKILL;
     }
     pid_ = -1;
@@ -205,7 +189,7 @@ std::vector<std::string> CertCenterProcess::RequestTypes() const {
 int CertCenterProcess::Approve(const std::string& token) const {
     const pid_t pid = Spawn({CertCenterProgram(), "approve", token, "--state", stateDir()},
                             dir_->narrow() + "approve.out");
-    return WaitFor(pid, std::chrono::duration_cast<milliseconds>(kStartLimit));
+    return ChildExitWithin(pid, std::chrono::duration_cast<milliseconds>(kStartLimit));
 }
 
 StaticFileServer::StaticFileServer(std::string rootDir)

@@ -124,6 +124,21 @@ int RunProgram(const std::vector<std::string>& argv, std::string& output, millis
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+int ChildExitWithin(int pid, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        int status = 0;
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        if (r < 0 && errno != EINTR)
+            return -2;
+        if (std::chrono::steady_clock::now() >= end)
+            return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
 bool ProcessAlive(int pid) {
     ProcInfo info;
     return pid > 0 && ReadProcInfo(pid, info) && info.state != 'Z' && info.state != 'X';

@@ -20,6 +20,10 @@ void WriteTextFile(const std::string& path, const std::string& text);
 int RunProgram(const std::vector<std::string>& argv, std::string& output,
                std::chrono::milliseconds limit = std::chrono::milliseconds(30000));
 
+// Waits for a child of this process: its exit code (128 + signal when it
+// was killed), -1 when it still runs after `limit`, -2 when it is no child.
+int ChildExitWithin(int pid, std::chrono::milliseconds limit);
+
 // Whether the process exists and has not ended (zombies count as ended).
 bool ProcessAlive(int pid);
 // The parent of a process, 0 when it cannot be read.

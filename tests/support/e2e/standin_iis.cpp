@@ -21,6 +21,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "Common/OpenSSL/quorp/digest.h"
 #include "tests/support/e2e/harness_util.h"
 #include "tests/support/e2e/nginx_sandbox.h"
 
@@ -65,22 +66,6 @@ void MakeFolders(const std::string& path) {
         throw std::runtime_error("cannot create " + path + ": " + ec.message());
 }
 
-// The child's exit code (128 + signal when killed); -1 while it runs.
-int ExitOf(int pid, milliseconds limit) {
-    const auto end = steady_clock::now() + limit;
-    for (;;) {
-        int status = 0;
-        const pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        if (r < 0 && errno != EINTR)
-            return -2;
-        if (steady_clock::now() >= end)
-            return -1;
-        std::this_thread::sleep_for(milliseconds(10));
-    }
-}
-
 int CountLines(const std::string& text, const std::string& marker) {
     int count = 0;
     for (size_t at = text.find(marker); at != std::string::npos; at = text.find(marker, at + 1))
@@ -95,23 +80,7 @@ std::string StandinIisProgram() {
 }
 
 std::string CertificateThumbprint(const std::string& certPem) {
-    std::unique_ptr<BIO, decltype(&BIO_free)> bio(
-        BIO_new_mem_buf(certPem.data(), static_cast<int>(certPem.size())), BIO_free);
-    std::unique_ptr<X509, decltype(&X509_free)> certificate(
-        PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr), X509_free);
-    if (!certificate)
-        return {};
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (X509_digest(certificate.get(), EVP_sha1(), digest, &length) != 1)
-        return {};
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string hex;
-    for (unsigned i = 0; i < length; ++i) {
-        hex += kHex[digest[i] >> 4];
-        hex += kHex[digest[i] & 15];
-    }
-    return hex;
+    return ::qm::CertificateThumbprint(certPem);
 }
 
 StandinIis::StandinIis() {
@@ -300,7 +269,7 @@ void StandinIis::Start(const std::vector<int>& ports, int timeoutMs) {
     // The pid file comes once every listener is bound.
     const auto end = steady_clock::now() + milliseconds(timeoutMs);
     while (std::atoi(ReadTextFile(PidFile()).c_str()) != pid_) {
-        if (const int exit = ExitOf(pid_, milliseconds(0)); exit != -1) {
+        if (const int exit = ChildExitWithin(pid_, milliseconds(0)); exit != -1) {
             pid_ = -1;
             throw std::runtime_error("the stand-in IIS exited with " + std::to_string(exit) +
                                      ":\n" + Output());
@@ -343,10 +312,10 @@ int StandinIis::Stop() {
     if (pid_ <= 0)
         return 0;
     kill(pid_, SIGTERM);
-    int exit = ExitOf(pid_, milliseconds(10000));
+    int exit = ChildExitWithin(pid_, milliseconds(10000));
     if (exit == -1) {
         kill(pid_, SIGKILL);
-        ExitOf(pid_, milliseconds(10000));
+        ChildExitWithin(pid_, milliseconds(10000));
         exit = 128 + SIGKILL;
     }
     pid_ = -1;
