@@ -1,12 +1,16 @@
 // The quillmate program deploying into the stand-in IIS on ports 80 and 443
 // of a private network (QUILLMATE_IIS_HOME names its files), with the real
-// center: a deployment, its status and its undo; and a run killed at every
-// boundary of a deployment, recovered by the next command, leaving
+// center: a deployment, its status and its undo; a run killed at every
+// boundary of a deployment (recovered by the next command), interrupted at
+// every boundary, or out of disk space between two changes, each leaving
 // applicationHost.config, the TLS bindings and the store as they were.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 
 #include "deploy/deploymentrecord.h"
@@ -95,6 +99,17 @@ protected:
     std::vector<std::u16string> Records() const {
         return DeploymentHistory(WideFromUtf8(service_->narrow())).Folders();
     }
+    // IIS as it was before any deployment, the shop served over HTTP.
+    void ExpectAsBefore() {
+        EXPECT_EQ(Read(iis_->ApplicationHostConfig()), config_);
+        EXPECT_TRUE(NoTlsBindings()) << Read(iis_->SslBindingsFile());
+        EXPECT_TRUE(Store().empty());
+        EXPECT_TRUE(Records().empty());
+        EXPECT_EQ(
+            HttpGet(std::string("http://") + kShop + "/", HttpOptions().ConnectTo("127.0.0.1"))
+                .body,
+            kShopPage);
+    }
 
     static inline std::unique_ptr<e2e::CertCenterProcess> center_;
     std::unique_ptr<test::TempDir> home_;
@@ -146,6 +161,35 @@ TEST_F(IisCommandLine, AKillAtEveryBoundaryIsRecoveredByTheNextCommand) {
                 .body,
             kShopPage);
     }
+}
+
+TEST_F(IisCommandLine, AnInterruptAtEveryBoundaryTakesEverythingBack) {
+    for (const char* phase :
+         {"obtained", "backed-up", "bindings-committed", "edited", "applying", "applied"}) {
+        SCOPED_TRACE(phase);
+        const CliRun interrupted = Deploy(std::string("int@") + phase);
+        EXPECT_EQ(interrupted.code, 10) << interrupted.output;
+        EXPECT_NE(interrupted.output.find("every change was taken back"), std::string::npos)
+            << interrupted.output;
+        ExpectAsBefore();
+    }
+}
+
+TEST_F(IisCommandLine, AFullDiskBetweenTwoChangesRollsBackWhatWasChanged) {
+    // The service folder on a small file system of its own, filled once the
+    // bindings are committed: the record of the next change cannot be
+    // written, so that change is not made and the ones before are taken back.
+    ASSERT_EQ(mount("tmpfs", service_->narrow().c_str(), "tmpfs", 0, "size=4m"), 0)
+        << std::strerror(errno);
+    const CliRun full = Deploy("fill@bindings-committed");
+    EXPECT_NE(full.code, 0) << full.output;
+    ExpectAsBefore();
+    fs::remove(service_->narrow() + "fault-filler");
+    const CliRun deployed = Deploy();
+    EXPECT_EQ(deployed.code, 0) << deployed.output;
+    EXPECT_EQ(Quillmate({"undo"}).code, 0);
+    ExpectAsBefore();
+    umount(service_->narrow().c_str());
 }
 
 }  // namespace
