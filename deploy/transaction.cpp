@@ -377,8 +377,9 @@ void SslCertSrvBase::WriteUndoRecordMirror() const {
                     continue;
                 bool ok =
                     mirror.AddElement(u"operate") && mirror.SetAttribute(u"type", u"backupSite");
-                for (const auto& [name, value] : change.values)
-                    ok = ok && mirror.SetAttribute(name, value);
+                for (const char16_t* name :
+                     {u"site", u"protocol", u"siteAddr", u"ipAddr", u"port", u"certHash"})
+                    ok = ok && mirror.SetAttribute(name, change.Value(name));
                 if (!ok)
                     ThrowResult(result::kUndefined);
             }

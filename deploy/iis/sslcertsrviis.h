@@ -47,6 +47,8 @@ struct BackupSiteRecord {
     std::u16string port;
     std::u16string ipAddr;
     std::u16string certHash;
+    std::u16string bindingInformation;  // as written, to put it back byte for byte
+    std::u16string sslFlags;
 };
 
 class SslCertSrvIIS : public SslCertSrvBase {
@@ -110,6 +112,13 @@ protected:
     // Binds the certificate to the endpoint, recorded first.
     void BindCertificate(const TlsEndpoint& endpoint);
     void CommitOrThrow();
+    // Whether a started site's binding of that protocol has the endpoint
+    // of `bindingInformation` (address, port and host compared, not text).
+    bool HasBinding(const std::vector<IisSite>& sites, const std::u16string& site,
+                    const std::u16string& protocol, const std::u16string& bindingInformation) const;
+    // Puts back the HTTPS bindings the record remembers that are gone, with
+    // the certificate each had; false, with notes, when one cannot be.
+    bool RecreateRememberedBindings(const DeploymentRecord& record);
     // Restarts IIS through its administration when it says so.
     void RestartIfNeeded();
 

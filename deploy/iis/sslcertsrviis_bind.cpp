@@ -23,6 +23,7 @@ namespace {
 constexpr char16_t kCertificateChange[] = u"certificate";
 constexpr char16_t kBindingChange[] = u"binding";
 constexpr char16_t kTlsBindingChange[] = u"tlsBinding";
+constexpr char16_t kBackupSiteChange[] = u"backupSite";
 
 // How long a committed binding may take to serve before IIS is restarted.
 constexpr int kServeWithoutRestartMs = 5000;
@@ -104,13 +105,15 @@ void SslCertSrvIIS::BackupWeb() {
         LogTrace("SslCertSrvIIS::BackupWeb");
         // The HTTPS bindings as they are: what the undo record shows.
         for (const BackupSiteRecord& b : backupSites_) {
-            RecordChange({b.type,
+            RecordChange({kBackupSiteChange,
                           {{u"site", b.site},
                            {u"protocol", b.protocol},
                            {u"siteAddr", b.siteAddr},
                            {u"ipAddr", b.ipAddr},
                            {u"port", b.port},
-                           {u"certHash", b.certHash}}});
+                           {u"certHash", b.certHash},
+                           {u"bindingInformation", b.bindingInformation},
+                           {u"sslFlags", b.sslFlags}}});
         }
     });
 }
@@ -376,6 +379,8 @@ bool SslCertSrvIIS::RestoreRecordedChanges(DeploymentRecord& record) {
     }
     if (edited && !iis_.sites->CommitChanges(problem))
         fail(u"The IIS configuration cannot be saved");
+    if (!RecreateRememberedBindings(record))
+        ok = false;
     for (auto it = changes.rbegin(); it != changes.rend(); ++it) {
         if (it->type != kCertificateChange || it->Value(u"existed") == u"1")
             continue;
@@ -390,6 +395,19 @@ bool SslCertSrvIIS::RestoreRecordedChanges(DeploymentRecord& record) {
 
 void SslCertSrvIIS::CollectAlteredChanges(const DeploymentRecord& record,
                                           std::vector<std::u16string>& altered) {
+    std::vector<IisSite> sites;
+    std::u16string problem;
+    if (iis_.sites->ReadSites(sites, problem)) {
+        for (const RecordedChange& change : record.changes) {
+            if (change.type == kBackupSiteChange &&
+                !HasBinding(sites, change.Value(u"site"), change.Value(u"protocol"),
+                            change.Value(u"bindingInformation"))) {
+                altered.push_back(u"the HTTPS binding " + change.Value(u"bindingInformation") +
+                                  u" of the site \"" + change.Value(u"site") +
+                                  u"\" (removed since)");
+            }
+        }
+    }
     for (const RecordedChange& change : record.changes) {
         if (change.type != kTlsBindingChange)
             continue;
@@ -406,6 +424,80 @@ void SslCertSrvIIS::CollectAlteredChanges(const DeploymentRecord& record,
                               (hash.empty() ? u" (now none)" : u" (now " + hash + u")"));
         }
     }
+}
+
+bool SslCertSrvIIS::HasBinding(const std::vector<IisSite>& sites, const std::u16string& site,
+                               const std::u16string& protocol,
+                               const std::u16string& bindingInformation) const {
+    const BindingEndpoint wanted = ParseBindingInformation(bindingInformation);
+    for (const IisSite& s : sites) {
+        if (!SameText(s.name, site))
+            continue;
+        for (const IisBinding& b : s.bindings) {
+            const BindingEndpoint ep = ParseBindingInformation(b.bindingInformation);
+            if (SameText(b.protocol, protocol) && ep.port == wanted.port &&
+                SameText(ep.ip, wanted.ip) && SameText(ep.host, wanted.host)) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+bool SslCertSrvIIS::RecreateRememberedBindings(const DeploymentRecord& record) {
+    std::vector<IisSite> sites;
+    std::u16string problem;
+    if (!iis_.sites->ReadSites(sites, problem)) {
+        AddUserNote(u"The IIS configuration cannot be read: " + problem + u".");
+        return false;
+    }
+    bool ok = true;
+    std::vector<const RecordedChange*> recreated;
+    for (const RecordedChange& change : record.changes) {
+        const std::u16string site = change.Value(u"site");
+        const IisBinding binding{change.Value(u"protocol"), change.Value(u"bindingInformation"),
+                                 change.Value(u"sslFlags")};
+        if (change.type != kBackupSiteChange || binding.bindingInformation.empty() ||
+            HasBinding(sites, site, binding.protocol, binding.bindingInformation)) {
+            continue;
+        }
+        if (!iis_.sites->AddBinding(site, binding, problem)) {
+            AddUserNote(u"The HTTPS binding " + binding.bindingInformation + u" of \"" + site +
+                        u"\" cannot be put back: " + problem + u".");
+            ok = false;
+            continue;
+        }
+        LogInfo(u"SslCertSrvIIS, the HTTPS binding %s of \"%s\" is back",
+                binding.bindingInformation, site);
+        recreated.push_back(&change);
+    }
+    if (recreated.empty())
+        return ok;
+    if (!iis_.sites->CommitChanges(problem)) {
+        AddUserNote(u"The IIS configuration cannot be saved: " + problem + u".");
+        return false;
+    }
+    // Each with the certificate it had, when its endpoint has none now and
+    // the store still holds it.
+    for (const RecordedChange* change : recreated) {
+        const std::u16string hash = change->Value(u"certHash");
+        const BindingEndpoint ep = ParseBindingInformation(change->Value(u"bindingInformation"));
+        const TlsEndpoint endpoint = UsesHostNameCertificate(change->Value(u"sslFlags"))
+                                         ? TlsEndpoint{ep.host, ep.port, true}
+                                         : TlsEndpoint{TlsAddressOf(ep.ip), ep.port, false};
+        TlsBinding now;
+        bool found = false;
+        if (hash.empty() || !iis_.tlsBindings->Query(endpoint, now, found, problem) || found ||
+            !iis_.store->Contains(std::u16string(kStore), hash)) {
+            continue;
+        }
+        if (!iis_.tlsBindings->Add({endpoint, hash, std::u16string(kStore), appId_}, problem)) {
+            AddUserNote(u"The certificate cannot be bound to " + endpoint.Text() + u" again: " +
+                        problem + u".");
+            ok = false;
+        }
+    }
+    return ok;
 }
 
 void SslCertSrvIIS::RestoreWeb() {

@@ -183,7 +183,8 @@ void SslCertSrvIIS::GetSitesInfo(std::vector<std::u16string>& siteAddrs) {
             bool certificateNames = false;
             if (ep.port == httpsPort_ && isHttps) {
                 backupSites_.push_back({u"backupSite", record.siteName, record.protocol, ep.host,
-                                        FormatWide(u"%d", ep.port), ep.ip, record.certificateHash});
+                                        FormatWide(u"%d", ep.port), ep.ip, record.certificateHash,
+                                        record.bindingInformation, record.sslFlags});
                 LogInfo(u"siteAddr is %s, Cert Hash is %s", ep.host, record.certificateHash);
                 if (record.certificateHash.empty())
                     continue;

@@ -373,6 +373,20 @@ TEST_F(IisDeployer, BindsEachNameByHostAndLeavesOtherSitesAlone) {
         }
     }
     EXPECT_EQ(entries, 4);
+    // Each with the attributes in their order, and nothing more.
+    const std::string mirrorText = test::ReadAll(SslCertSrvBase::BackupRecordPath());
+    const size_t at = mirrorText.find("<operate type=\"backupSite\"");
+    ASSERT_NE(at, std::string::npos);
+    const std::string tag = mirrorText.substr(at, mirrorText.find('>', at) - at);
+    size_t last = 0;
+    for (const char* name :
+         {"type=", "site=", "protocol=", "siteAddr=", "ipAddr=", "port=", "certHash="}) {
+        const size_t pos = tag.find(std::string(" ") + name);
+        ASSERT_NE(pos, std::string::npos) << name;
+        EXPECT_GT(pos, last) << name;
+        last = pos;
+    }
+    EXPECT_EQ(tag.find("sslFlags"), std::string::npos);
 
     // Deployed again: the same bindings, the new certificate.
     auto again = Deployer();
@@ -508,6 +522,37 @@ TEST_F(IisDeployer, AnUndoRefusesToOverwriteACertificateBoundSinceUnlessForced) 
     ASSERT_EQ(ResultOf([&] { forced->UndoLastDeployment(true); }), "succeed");
     EXPECT_EQ(HashAt(endpoint), u"");
     EXPECT_EQ(test::ReadAll(ConfigPath()).find("https"), std::string::npos);
+}
+
+TEST_F(IisDeployer, AnUndoPutsBackARememberedBindingRemovedSinceWhenForced) {
+    WriteConfig(ManySites());
+    const std::u16string otherHash =
+        Install({"other.example.test"}, {u"other.example.test", 443, true});
+    const std::string before = test::ReadAll(ConfigPath());
+    auto iis = Deployer();
+    std::vector<std::u16string> names;
+    ASSERT_EQ(ResultOf([&] { iis->GetSitesInfo(names); }), "succeed");
+    ASSERT_EQ(ResultOf([&] { iis->BindCertToSite({u"v6.example.test"}, 1); }), "succeed");
+    // The unrelated site's HTTPS binding goes afterwards, with its certificate binding.
+    std::u16string problem;
+    FileSiteAdministration sites(Home());
+    ASSERT_TRUE(
+        sites.RemoveBinding(u"other", {u"https", u"*:443:other.example.test", u"1"}, problem));
+    ASSERT_TRUE(sites.CommitChanges(problem));
+    ASSERT_TRUE(
+        FileTlsBindings(BindingsPath()).Delete({u"other.example.test", 443, true}, problem));
+
+    auto undo = Deployer();
+    EXPECT_EQ(ResultOf([&] { undo->UndoLastDeployment(false); }),
+              "configuration edited since the deployment");
+    const auto notes = undo->TakeUserNotes();
+    EXPECT_TRUE(std::any_of(notes.begin(), notes.end(), [](const std::u16string& n) {
+        return n.find(u"*:443:other.example.test of the site \"other\"") != std::u16string::npos;
+    }));
+    auto forced = Deployer();
+    ASSERT_EQ(ResultOf([&] { forced->UndoLastDeployment(true); }), "succeed");
+    EXPECT_EQ(test::ReadAll(ConfigPath()), before);
+    EXPECT_EQ(HashAt({u"other.example.test", 443, true}), otherHash);
 }
 
 TEST(FileSiteAdministration, AnEmptyBindingsElementOpensUpAndComesBack) {
