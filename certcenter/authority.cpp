@@ -4,6 +4,8 @@
 #include <openssl/rand.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
+#include <ctime>
 #include <stdexcept>
 
 #include "foundation/files.h"
@@ -20,7 +22,8 @@ constexpr long kDay = 24L * 60 * 60;
 constexpr long kCaValidity = 10 * 365 * kDay;
 constexpr long kTlsValidity = 397 * kDay;
 // Certificates start a little in the past, so a client whose clock lags
-// behind the center's does not see them as not yet valid.
+// behind the center's does not see them as not yet valid; a short-lived one
+// by a tenth of its validity at most, so it is not half gone when signed.
 constexpr long kBackdate = 5 * 60;
 // X.520 upper bound of a common name.
 constexpr size_t kMaxCommonName = 64;
@@ -57,9 +60,15 @@ std::string SerialHex(X509* cert) {
     return text;
 }
 
+// notAfter - notBefore is exactly `seconds`: a renewal that plans by the
+// certificate's lifetime sees the validity it was signed with.
 void SetValidity(X509* cert, long seconds) {
-    if (!X509_gmtime_adj(X509_getm_notBefore(cert), -kBackdate) ||
-        !X509_gmtime_adj(X509_getm_notAfter(cert), seconds))
+    const long backdate = std::min(kBackdate, seconds / 10);
+    // One reading of the clock for both ends, so a second ticking between
+    // them cannot lengthen the period.
+    time_t now = time(nullptr);
+    if (!X509_time_adj(X509_getm_notBefore(cert), -backdate, &now) ||
+        !X509_time_adj(X509_getm_notAfter(cert), seconds - backdate, &now))
         throw CryptoError("cannot set the validity");
 }
 
@@ -168,13 +177,13 @@ CertificateAuthority::Issued CertificateAuthority::Sign(EVP_PKEY* subjectKey,
 
 CertificateAuthority::Issued CertificateAuthority::Issue(EVP_PKEY* subjectKey,
                                                          const std::vector<std::string>& dnsNames,
-                                                         int validityDays) const {
+                                                         long validitySeconds) const {
     if (dnsNames.empty())
         throw std::invalid_argument("a certificate needs at least one name");
     std::string names;
     for (const auto& name : dnsNames)
         names += (names.empty() ? "DNS:" : ",DNS:") + name;
-    return Sign(subjectKey, dnsNames.front(), names, validityDays * kDay);
+    return Sign(subjectKey, dnsNames.front(), names, validitySeconds);
 }
 
 CertificateAuthority::TlsIdentity CertificateAuthority::MakeTlsIdentity(

@@ -26,9 +26,10 @@ public:
         std::string serial;  // hex
     };
     // A server certificate for `subjectKey` naming `dnsNames` (the first is
-    // the common name), valid from now for `validityDays`, SHA-256.
+    // the common name), valid for `validitySeconds` from a moment shortly
+    // before now (notAfter - notBefore is exactly that), SHA-256.
     Issued Issue(EVP_PKEY* subjectKey, const std::vector<std::string>& dnsNames,
-                 int validityDays) const;
+                 long validitySeconds) const;
 
     struct TlsIdentity {
         Cert certificate;

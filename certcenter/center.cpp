@@ -112,7 +112,7 @@ CertRequest CheckedCsr(const std::string& pem) {
 
 CenterSettings CenterSettings::From(const ServeOptions& options) {
     CenterSettings settings;
-    settings.validityDays = options.validityDays;
+    settings.validitySeconds = options.validitySeconds;
     settings.defer = options.defer;
     settings.autoApproveAfter = options.autoApproveAfter;
     settings.maxNames = options.maxNames;
@@ -416,7 +416,7 @@ void CertCenter::RequestCertificate(const Json::Value& request, Reply& reply) {
         return;
     }
     const auto issued =
-        authority_.Issue(X509_REQ_get0_pubkey(csr.get()), names, settings_.validityDays);
+        authority_.Issue(X509_REQ_get0_pubkey(csr.get()), names, settings_.validitySeconds);
     reply.details["serial"] = issued.serial;
     reply.answer = CertificateAnswer(issued.pem);
 }
@@ -456,7 +456,7 @@ void CertCenter::Status(const Json::Value& request, Reply& reply) {
         }
         CertRequest csr = CheckedCsr(deferred->csr);
         const auto issued = authority_.Issue(X509_REQ_get0_pubkey(csr.get()), deferred->names,
-                                             settings_.validityDays);
+                                             settings_.validitySeconds);
         deferred->certificate = issued.pem;
         reply.details["serial"] = issued.serial;
         state_.Save();

@@ -40,7 +40,7 @@ struct FetchResult {
 using VerificationFetcher = std::function<FetchResult(const std::string& url)>;
 
 struct CenterSettings {
-    int validityDays = 90;
+    long validitySeconds = 90L * 24 * 60 * 60;
     bool defer = false;
     int autoApproveAfter = -1;
     size_t maxNames = 100;

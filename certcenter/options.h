@@ -20,6 +20,9 @@ struct FaultRule {
 // Parses "CODE", "CODE:always", "CODE:once" or "CODE:N" (N >= 1).
 FaultRule ParseFaultRule(const std::string& text);
 
+// Longest validity of a certificate the center signs, in seconds.
+inline constexpr long kMaxValiditySeconds = 825L * 24 * 60 * 60;
+
 enum class KeyKind { Ec, Rsa };
 
 struct ServeOptions {
@@ -28,7 +31,7 @@ struct ServeOptions {
     std::string stateDir;
     std::vector<std::string> hostnames;  // further names of the TLS certificate
     std::string readyFile;               // receives the port once listening
-    int validityDays = 90;
+    long validitySeconds = 90L * 24 * 60 * 60;
     bool defer = false;
     int autoApproveAfter = -1;  // deferring status answers before issuing; -1: never
     size_t maxNames = 100;

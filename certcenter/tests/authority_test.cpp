@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
+#include <ctime>
 #include <filesystem>
 
 #include "certcenter/tests/test_client.h"
@@ -64,8 +66,9 @@ TEST(CertificateAuthorityTest, IssuesServerCertificatesForTheNames) {
         qm::test::TempDir state;
         const auto ca = CertificateAuthority::OpenOrCreate(state.narrow(), kind);
         const PKey key = GenerateKey(KeyKind::Rsa);
-        const auto first = ca.Issue(key.get(), {"shop.example.test", "www.shop.example.test"}, 30);
-        const auto second = ca.Issue(key.get(), {"shop.example.test"}, 30);
+        const auto first =
+            ca.Issue(key.get(), {"shop.example.test", "www.shop.example.test"}, 30L * 86400);
+        const auto second = ca.Issue(key.get(), {"shop.example.test"}, 30L * 86400);
 
         EXPECT_EQ(SubjectAltNames(first.pem),
                   (std::vector<std::string>{"shop.example.test", "www.shop.example.test"}));
@@ -81,9 +84,35 @@ TEST(CertificateAuthorityTest, IssuesServerCertificatesForTheNames) {
         ASSERT_EQ(ASN1_TIME_diff(&days, &seconds, X509_get0_notBefore(cert.get()),
                                  X509_get0_notAfter(cert.get())),
                   1);
-        EXPECT_EQ(days, 30) << "plus the few minutes of backdating";
+        EXPECT_EQ(days, 30);
+        EXPECT_EQ(seconds, 0) << "the backdating is inside the validity";
         EXPECT_EQ(X509_check_ca(cert.get()), 0);
         EXPECT_EQ(X509_check_purpose(cert.get(), X509_PURPOSE_SSL_SERVER, 0), 1);
+    }
+}
+
+// notAfter - notBefore is the validity to the second, short or long; the
+// certificate is valid at once and stays so for most of its validity.
+TEST(CertificateAuthorityTest, PeriodIsTheValidity) {
+    qm::test::TempDir state;
+    const auto ca = CertificateAuthority::OpenOrCreate(state.narrow(), KeyKind::Ec);
+    const PKey key = GenerateKey(KeyKind::Ec);
+    for (const long validity : {1L, 120L, 3600L, 90L * 86400, 825L * 86400}) {
+        const time_t before = time(nullptr);
+        const auto leaf = ca.Issue(key.get(), {"shop.example.test"}, validity);
+        const time_t after = time(nullptr);
+        Cert cert = ReadCertificatePem(leaf.pem);
+        int days = 0, seconds = 0;
+        ASSERT_EQ(ASN1_TIME_diff(&days, &seconds, X509_get0_notBefore(cert.get()),
+                                 X509_get0_notAfter(cert.get())),
+                  1);
+        EXPECT_EQ(days * 86400L + seconds, validity) << validity;
+        // X509_cmp_time: -1 when the certificate's time is at or before the
+        // given one, 1 when after it.
+        time_t signedBy = after;
+        EXPECT_EQ(X509_cmp_time(X509_get0_notBefore(cert.get()), &signedBy), -1) << validity;
+        time_t endsAfter = before + validity - std::min(300L, validity / 10) - 1;
+        EXPECT_EQ(X509_cmp_time(X509_get0_notAfter(cert.get()), &endsAfter), 1) << validity;
     }
 }
 
@@ -92,7 +121,7 @@ TEST(CertificateAuthorityTest, LongFirstNameLeavesCommonNameOut) {
     const auto ca = CertificateAuthority::OpenOrCreate(state.narrow(), KeyKind::Ec);
     const PKey key = GenerateKey(KeyKind::Ec);
     const std::string longName = std::string(60, 'a') + ".example.test";  // 73 characters
-    const auto issued = ca.Issue(key.get(), {longName}, 1);
+    const auto issued = ca.Issue(key.get(), {longName}, 86400);
     EXPECT_EQ(CommonName(issued.pem), "");
     EXPECT_EQ(SubjectAltNames(issued.pem), std::vector<std::string>{longName});
     EXPECT_TRUE(VerifiesAgainst(issued.pem, ca.certificate()));

@@ -302,6 +302,22 @@ TEST_F(CenterTest, AutoApprovalAfterSomePolls) {
     EXPECT_EQ(Send(Client().StatusRequest(token))["type"], "certificate");
 }
 
+TEST_F(CenterTest, CertificatesLastTheConfiguredValidity) {
+    CenterSettings settings;
+    settings.validitySeconds = 120;
+    Open(settings);
+    Authorize(Client(), {kShop}, {kShopUrl});
+    const Json::Value answer = Send(Client().CertificateRequest(TestClient::MakeCsr(kShop)));
+    ASSERT_EQ(answer["type"], "certificate") << answer;
+    Cert cert = ReadCertificatePem(answer["certificate"].asString());
+    int days = 0, seconds = 0;
+    ASSERT_EQ(ASN1_TIME_diff(&days, &seconds, X509_get0_notBefore(cert.get()),
+                             X509_get0_notAfter(cert.get())),
+              1);
+    EXPECT_EQ(days, 0);
+    EXPECT_EQ(seconds, 120);
+}
+
 TEST_F(CenterTest, InjectedFaultsAnswerTheNamedErrorTheGivenNumberOfTimes) {
     CenterSettings settings;
     settings.failChallenge = ParseFaultRule("highFrequency:2");

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+#include <vector>
+
 namespace qm::certcenter {
 namespace {
 
@@ -42,7 +46,7 @@ TEST(CommandLineTest, ServeTakesEveryOption) {
     EXPECT_EQ(s.listenPort, 0);
     EXPECT_EQ(s.hostnames, (std::vector<std::string>{"center.example.test", "10.0.0.5"}));
     EXPECT_EQ(s.readyFile, "/r");
-    EXPECT_EQ(s.validityDays, 30);
+    EXPECT_EQ(s.validitySeconds, 30L * 86400);
     EXPECT_EQ(s.maxNames, 5u);
     EXPECT_EQ(s.caKey, KeyKind::Rsa);
     EXPECT_EQ(s.autoApproveAfter, 2);
@@ -61,11 +65,43 @@ TEST(CommandLineTest, ServeIsTheDefaultCommandWithSaneDefaults) {
     ASSERT_EQ(line.command, Command::Serve);
     EXPECT_EQ(line.serve.listenHost, "::1");
     EXPECT_EQ(line.serve.listenPort, 9443);
-    EXPECT_EQ(line.serve.validityDays, 90);
+    EXPECT_EQ(line.serve.validitySeconds, 90L * 86400);
     EXPECT_FALSE(line.serve.defer);
     EXPECT_EQ(line.serve.autoApproveAfter, -1);
     EXPECT_EQ(line.serve.caKey, KeyKind::Ec);
     EXPECT_FALSE(line.serve.failChallenge.active());
+}
+
+TEST(CommandLineTest, ValidityTakesAUnitAndCountsDaysWithout) {
+    const std::vector<std::pair<std::string, long>> good = {
+        {"120s", 120},          {"2m", 120},           {"1s", 1},
+        {"36h", 36L * 3600},    {"90d", 90L * 86400},  {"7", 7L * 86400},
+        {"825d", 825L * 86400}, {"825", 825L * 86400}, {"71280000s", 825L * 86400},
+    };
+    for (const auto& [text, seconds] : good) {
+        const CommandLine line = ParseCommandLine({"--state", "s", "--validity", text});
+        EXPECT_EQ(line.serve.validitySeconds, seconds) << text;
+    }
+    // --validity-days keeps counting days; the later option wins.
+    EXPECT_EQ(ParseCommandLine({"--state", "s", "--validity-days", "3"}).serve.validitySeconds,
+              3L * 86400);
+    EXPECT_EQ(ParseCommandLine({"--state", "s", "--validity", "2m", "--validity-days", "1"})
+                  .serve.validitySeconds,
+              86400);
+}
+
+TEST(CommandLineTest, ValidityRefusesBadUnitsZeroAndTooLong) {
+    for (const std::string text :
+         {"10x", "10S", "10ms", "5 m", "m", "", "1.5d", "0", "0s", "0d", "-5m", "+5m", "826d",
+          "826", "71280001s", "19801h", "99999999999999999999d", "9223372036854775807s"}) {
+        EXPECT_THROW(ParseCommandLine({"--state", "s", "--validity", text}), UsageError) << text;
+    }
+    try {
+        ParseCommandLine({"--state", "s", "--validity", "3w"});
+        ADD_FAILURE() << "3w accepted";
+    } catch (const UsageError& e) {
+        EXPECT_NE(std::string(e.what()).find("\"3w\""), std::string::npos) << e.what();
+    }
 }
 
 TEST(CommandLineTest, ApproveTakesTokenAndState) {
