@@ -71,6 +71,8 @@ inline constexpr std::u16string_view kConfigWriteFailed =
 inline constexpr std::u16string_view kInterrupted = u"interrupted";
 inline constexpr std::u16string_view kBusy = u"another deployment or undo is running";
 inline constexpr std::u16string_view kNothingToUndo = u"nothing to undo";
+// A renewal finds no deployment in force, or a deployer that cannot renew in place.
+inline constexpr std::u16string_view kNothingToRenew = u"nothing to renew";
 inline constexpr std::u16string_view kEditedSinceDeployment =
     u"configuration edited since the deployment";
 inline constexpr std::u16string_view kBackupUnusable = u"backup copy missing or altered";

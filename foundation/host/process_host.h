@@ -90,4 +90,35 @@ std::unique_ptr<ServiceManager> OpenServiceManager();
 // for. Time-outs count from the call.
 void StopServiceWith(ServiceManager& manager, std::u16string_view name, int timeoutMs);
 
+// ---- Registering a service of our own ----
+
+struct ServiceDefinition {
+    std::u16string name;                      // "tarnix"
+    std::u16string description;               // one line
+    std::u16string program;                   // absolute path of the executable
+    std::vector<std::u16string> arguments;    // e.g. {u"run"}
+    std::u16string workingDirectory;          // the service directory
+    std::vector<std::u16string> environment;  // "NAME=value" entries the service needs
+};
+
+// Registers the service with the system's service manager, enables it and
+// (re)starts it, so a re-registration runs the new program. Throws a result
+// text saying why when there is no service manager, the definition cannot
+// be registered or a step fails. A failed registration leaves nothing
+// installed: a unit file written for it is removed again, or the one it
+// replaced put back.
+void RegisterService(const ServiceDefinition& service);
+
+// Stops, disables and removes the service; one that is not installed is not
+// an error. Throws a result text when a step fails.
+void UnregisterService(std::u16string_view name);
+
+// Whether the service is installed, and whether it runs (both false without
+// a service manager). Throws a result text when the manager cannot be asked.
+struct ServiceState {
+    bool installed = false;
+    bool running = false;
+};
+ServiceState QueryServiceState(std::u16string_view name);
+
 }  // namespace qm::host
