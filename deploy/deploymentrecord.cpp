@@ -230,8 +230,8 @@ std::optional<DeploymentRecord> DeploymentRecord::Load(const std::u16string& fol
     return record;
 }
 
-DeploymentHistory::DeploymentHistory(std::u16string serviceDirectory)
-    : directory_(std::move(serviceDirectory) + u"Undo" + PathSeparator()) {}
+DeploymentHistory::DeploymentHistory(std::u16string serviceDirectory, std::u16string_view folder)
+    : directory_(std::move(serviceDirectory) + std::u16string(folder) + PathSeparator()) {}
 
 std::vector<std::u16string> DeploymentHistory::Folders() const {
     std::vector<std::u16string> folders;

@@ -108,7 +108,10 @@ struct DeploymentRecord {
 // The records in the service directory's "Undo/" folder.
 class DeploymentHistory {
 public:
-    explicit DeploymentHistory(std::u16string serviceDirectory);
+    // The records of deployments ("Undo/"), or of renewals under way
+    // ("Renewal/"), in the service directory.
+    explicit DeploymentHistory(std::u16string serviceDirectory,
+                               std::u16string_view folder = u"Undo");
 
     const std::u16string& Directory() const { return directory_; }
     // The record folders, oldest first.

@@ -393,7 +393,8 @@ void SslCertSrvBase::RequestCertificate(const std::vector<DomainVerifyInfo>& ver
         }
     }
 
-    const std::u16string certDir = CertificateDirectory();
+    const std::u16string certDir =
+        certificateStaging_.empty() ? CertificateDirectory() : certificateStaging_;
     RecordCreatedFile(certDir);
     MakeDirectoryTree(certDir);
     RecordCreatedFile(certDir + certName_ + u".crt");

@@ -87,6 +87,16 @@ public:
     // running). Files edited since the deployment make it refuse unless
     // `force`; a copy of each edited file is kept beside the backup.
     void UndoLastDeployment(bool force);
+    // Renews the certificate of the deployment in force for the same names
+    // without editing the server's configuration: a new certificate from
+    // the center (waiting through a deferred review), written over the
+    // files the configuration names (the previous ones kept beside them as
+    // ".previous"), the server reloaded and the new certificate checked on
+    // the wire. A renewal has a record of its own ("Renewal/" in the service
+    // directory): any failure, and a later run after a crash, puts the
+    // previous files back and reloads. The deployment's undo record is not
+    // touched. Call after Initialize and GetSitesInfo.
+    void RenewCertificate(const std::vector<std::u16string>& domains, int32_t certType);
     // Finishes what an interrupted run left: rolls back an unfinished
     // deployment, or completes an unfinished undo.
     void RecoverRecord(const DeploymentRecord& record);
@@ -181,6 +191,17 @@ protected:
     // deployment (an undo would overwrite it): one line each.
     virtual void CollectAlteredChanges(const DeploymentRecord& record,
                                        std::vector<std::u16string>& altered);
+    // The certificate files of the deployment in force with their new
+    // content, for a renewal; empty when this server is not renewed by
+    // files. The default knows the deployers' PEM files among the files the
+    // deployment created: NAME.crt (with the chain unless a NAME.chain.crt
+    // holds it), NAME.chain.crt and NAME.key.
+    struct RenewedFile {
+        std::u16string path;
+        std::string content;
+        bool secret = false;  // a private key: owner-only
+    };
+    virtual std::vector<RenewedFile> RenewedFiles(const DeploymentRecord& deployment) const;
     // Where the deployed certificate must be served once applied (none: not
     // checked).
     virtual std::vector<WireTarget> WireTargets() const;
@@ -241,6 +262,8 @@ protected:
     std::string chainPem_;
     std::vector<std::string> chainCerts_;
     std::string pfxPassword_ = "plenkovar";
+    // Where enrollment writes the issued files (empty: CertificateDirectory()).
+    std::u16string certificateStaging_;
     std::vector<std::u16string> usedCertFiles_;
     std::vector<std::u16string> httpListenAddrs_;
     std::vector<std::u16string> httpsListenAddrs_;
@@ -252,6 +275,8 @@ protected:
 
 private:
     void BeginDeployment();
+    void BeginRecord(const DeploymentHistory& history);
+    void RecoverRenewal();
     void CommitDeployment();
     // Takes back what the record holds; notes say what could not be.
     void RollBack(DeploymentRecord& record);

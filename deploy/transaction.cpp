@@ -116,7 +116,10 @@ void SslCertSrvBase::CheckInterrupt() const {
 }
 
 void SslCertSrvBase::BeginDeployment() {
-    const DeploymentHistory history(GetServiceDirectory());
+    BeginRecord(DeploymentHistory(GetServiceDirectory()));
+}
+
+void SslCertSrvBase::BeginRecord(const DeploymentHistory& history) {
     auto record = std::make_unique<DeploymentRecord>();
     record->folder = history.CreateFolder();
     if (record->folder.empty()) {

@@ -49,8 +49,7 @@ Easy Connect(const WireTarget& target, const std::string& scheme, const std::str
 
 }  // namespace
 
-std::string ServedCertificateFingerprint(const WireTarget& target, int timeoutMs,
-                                         std::string& problem) {
+std::string ServedCertificatePem(const WireTarget& target, int timeoutMs, std::string& problem) {
     char error[CURL_ERROR_SIZE] = {};
     List resolve(nullptr, curl_slist_free_all);
     Easy curl = Connect(target, "https", "/", timeoutMs, resolve, error);
@@ -69,16 +68,19 @@ std::string ServedCertificateFingerprint(const WireTarget& target, int timeoutMs
         info->num_of_certs > 0) {
         for (curl_slist* field = info->certinfo[0]; field; field = field->next) {
             const std::string_view text(field->data);
-            if (text.rfind("Cert:", 0) == 0) {
-                const std::string fingerprint = CertificateFingerprint(text.substr(5));
-                if (!fingerprint.empty())
-                    return fingerprint;
-            }
+            if (text.rfind("Cert:", 0) == 0 && !CertificateFingerprint(text.substr(5)).empty())
+                return std::string(text.substr(5));
         }
     }
     problem = code == CURLE_OK ? "no certificate was presented"
                                : (*error ? std::string(error) : curl_easy_strerror(code));
     return {};
+}
+
+std::string ServedCertificateFingerprint(const WireTarget& target, int timeoutMs,
+                                         std::string& problem) {
+    const std::string pem = ServedCertificatePem(target, timeoutMs, problem);
+    return pem.empty() ? std::string() : CertificateFingerprint(pem);
 }
 
 long HttpStatusAt(const WireTarget& target, const std::string& path, int timeoutMs,

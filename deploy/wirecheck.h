@@ -10,6 +10,10 @@
 
 namespace qm {
 
+// The leaf certificate served at the target, PEM; empty when no handshake
+// completed within `timeoutMs` (`problem` says why).
+std::string ServedCertificatePem(const WireTarget& target, int timeoutMs, std::string& problem);
+
 // The SHA-256 fingerprint of the leaf certificate served at the target;
 // empty when no handshake completed within `timeoutMs` (`problem` says why).
 std::string ServedCertificateFingerprint(const WireTarget& target, int timeoutMs,
