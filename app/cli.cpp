@@ -14,12 +14,14 @@
 #include "app/deployers.h"
 #include "app/guiwnd.h"
 #include "app/language.h"
+#include "app/renewalservice.h"
 #include "app/settingsfile.h"
 #include "deploy/recovery.h"
 #include "deploy/sslcertsrvbase.h"
 #include "enrollment/centerconfig.h"
 #include "foundation/files.h"
 #include "foundation/format.h"
+#include "foundation/host/process_host.h"
 #include "foundation/interrupts.h"
 #include "foundation/results.h"
 #include "foundation/runlog.h"
@@ -562,6 +564,12 @@ int Status(const std::vector<std::string>& args, std::ostream& out, std::ostream
     out << "\n"
         << "Undo steps:          " << DeploymentsInForce()
         << " (each \"quillmate undo\" takes back one deployment)\n";
+    const host::ServiceState service = host::QueryServiceState(kRenewalServiceName);
+    out << "Renewal service:     "
+        << (service.running     ? "running (renews when a third of the lifetime is left)"
+            : service.installed ? "installed, not running"
+                                : "not installed (install it with \"vantrel /Service\")")
+        << "\n";
     return kExitSucceed;
 }
 

@@ -195,6 +195,8 @@ private:
     std::atomic<int32_t> lastShownStep_{0};
     std::atomic<int32_t> currentStage_{0};
     std::atomic<bool> deferSeen_{false};
+    // The renewal service runs after the last deployment (what its result says).
+    std::atomic<bool> renewalRunning_{false};
     std::atomic<bool> closeWaiting_{false};
     std::atomic<bool> restoring_{false};
     std::atomic<bool> busy_{false};

@@ -14,7 +14,11 @@ inline constexpr std::u16string_view kRenewalServiceName = u"tarnix";
 
 // Raises the service manager's failures (plain texts beginning
 // "CProcessManager::StopService - ") when the installed service cannot be
-// stopped.
-void RestartRenewalService(const std::u16string& serviceDirectory);
+// stopped. Returns whether the service runs afterwards (false when it is
+// not installed).
+bool RestartRenewalService(const std::u16string& serviceDirectory);
+
+// Whether the renewal service is installed and running now.
+bool RenewalServiceRunning();
 
 }  // namespace qm

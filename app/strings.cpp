@@ -10,7 +10,7 @@
 namespace qm {
 
 namespace {
-constexpr std::array<std::string_view, 42> kMainWindowKeys = {
+constexpr std::array<std::string_view, 43> kMainWindowKeys = {
     "title",
     "XmlDespName",
     "WebSiteBuy",
@@ -45,6 +45,7 @@ constexpr std::array<std::string_view, 42> kMainWindowKeys = {
     "configCertIng",
     "configCertComplete",
     "autoUpdateEnabled",
+    "renewalNotInstalled",
     "revokeConfigIng",
     "revokeConfigComplete",
     "revokeConfigFailed",

@@ -418,7 +418,7 @@ void CGuiWnd::SaveConfig() {
 
 void CGuiWnd::StartServiceW() {
     RunOperation("CGuiWnd::StartServiceW", [&] {
-        RestartRenewalService(ServiceDirectory());
+        renewalRunning_ = RestartRenewalService(ServiceDirectory());
         ThrowSucceed();
     });
 }
@@ -450,8 +450,11 @@ void CGuiWnd::DisplayProcessResult(const std::u16string& resultText) {
         LogTrace("");
     }
     ShowResultText(true, Text(row.messageKey));
-    if (!row.followUpKey.empty())
-        ShowResultText(true, Text(row.followUpKey));
+    if (!row.followUpKey.empty()) {
+        // Renewal is promised only when its service really runs.
+        const bool promise = row.followUpKey != "autoUpdateEnabled" || renewalRunning_;
+        ShowResultText(true, Text(promise ? row.followUpKey : "renewalNotInstalled"));
+    }
     if (resultText != result::kSucceed)
         LogError(u"CGuiWnd::DisplayProcessResult, %s", resultText);
 }

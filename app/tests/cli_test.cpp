@@ -79,7 +79,8 @@ TEST_F(CommandLineTest, DeployPrintsTheProgressOnceAndExitsZero) {
               "< Deploying Certificate\n\napply certificate...\napply certificate completed\n"
               "deploying certificate...\ndeploy certificate completed\n\n"
               "< Deployment Results\n\nAutomatically deploy certificate success! \n"
-              "started certificate automatic renewal service,websites will be HTTPS forever.\n");
+              "the certificate renewal service is not running: the certificate will not be "
+              "renewed automatically. Install it with \"vantrel /Service\".\n");
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(lastType_, 3);
     EXPECT_EQ(script_->httpPort, 8080);
@@ -329,7 +330,7 @@ TEST_F(CommandLineTest, LangZhPrintsTheChineseTexts) {
     EXPECT_NE(run.out.find("< 服务器端口信息\n\nHTTP端口：80 HTTPS端口：443"), std::string::npos)
         << run.out;
     EXPECT_NE(run.out.find("< 部署证书\n\n正在申请证书...\n完成申请证书"), std::string::npos);
-    EXPECT_NE(run.out.find("< 部署结果\n\n自动部署证书成功！\n已启动证书自动续期服务"),
+    EXPECT_NE(run.out.find("< 部署结果\n\n自动部署证书成功！\n证书自动续期服务未运行"),
               std::string::npos);
     EXPECT_EQ(script_->certType, 2);
 

@@ -147,7 +147,7 @@ TEST_F(TaskDriverTest, ASuccessfulDeploymentRendersEachStageInOrderAndRecordsIts
                                     u"\n\nhttp port: 80 https port: 443\n\n" + Heading("siteList") +
                                     u"\n\nshop.example.test, www.shop.example.test\n\n" + progress +
                                     blocks.back() + u"\n\n" + Heading("result") + u"\n\n" +
-                                    T("succeed") + u"\n" + T("autoUpdateEnabled");
+                                    T("succeed") + u"\n" + T("renewalNotInstalled");
     EXPECT_EQ(Utf8FromWide(ResultText()), Utf8FromWide(expected));
     EXPECT_EQ(window_->LastDeployResult(), u"succeed");
     EXPECT_EQ(Ctl("lbPromptInfo").GetText(), u"");
@@ -199,7 +199,8 @@ TEST_F(TaskDriverTest, AStageThatJumpsShowsTheWholeBlockAndChineseUsesType2) {
     WaitForDeployment();
     EXPECT_EQ(script_->certType, 2);
     EXPECT_TRUE(
-        ResultEndsWith(u"部署结果\n\n自动部署证书成功！\n已启动证书自动续期服务，网站已永远HTTPS"))
+        ResultEndsWith(u"部署结果\n\n自动部署证书成功！\n证书自动续期服务未运行：证书不会自动续期。"
+                       u"请运行 \"vantrel /Service\" 安装。"))
         << Utf8FromWide(ResultText());
 }
 
