@@ -41,13 +41,14 @@ std::vector<SslCertSrvBase::RenewedFile> SslCertSrvBase::RenewedFiles(
     };
     for (const std::u16string& path : deployment.created) {
         if (EndsWith(path, u".chain.crt")) {
-            files.push_back({path, chainPem_, false});
+            files.push_back({path, chainPem_, false, {}});
         } else if (EndsWith(path, u".crt")) {
             const std::u16string chainFile = path.substr(0, path.size() - 4) + u".chain.crt";
             const bool chainApart = created(chainFile) && FileExists(chainFile);
-            files.push_back({path, chainApart ? certPem_ : JoinPem(certPem_, chainPem_), false});
+            files.push_back(
+                {path, chainApart ? certPem_ : JoinPem(certPem_, chainPem_), false, {}});
         } else if (EndsWith(path, u".key")) {
-            files.push_back({path, privateKeyPem_, true});
+            files.push_back({path, privateKeyPem_, true, {}});
         }
     }
     // Only files that are there: a chain file the deployment did not need
@@ -57,6 +58,40 @@ std::vector<SslCertSrvBase::RenewedFile> SslCertSrvBase::RenewedFiles(
                 files.end());
     return files;
 }
+
+bool SslCertSrvBase::PutRenewalInPlace(const DeploymentRecord& deployment) {
+    const std::vector<RenewedFile> files = RenewedFiles(deployment);
+    if (files.empty())
+        return false;
+    // The files as they are, in the record and beside them; then the new
+    // ones, the key last: the server reads them only when told.
+    for (const RenewedFile& f : files) {
+        RecordFileChange(f.path);
+        RecordCreatedFile(f.path + u".previous");
+        if (!CopyFileSilently(f.path, f.path + u".previous"))
+            LogWarn(u"SslCertSrvBase, %s.previous cannot be written", f.path);
+    }
+    std::vector<RenewedFile> ordered = files;
+    std::stable_partition(ordered.begin(), ordered.end(),
+                          [](const RenewedFile& f) { return !f.secret; });
+    bool first = true;
+    for (const RenewedFile& f : ordered) {
+        if (!first)
+            FaultPoint(u"renewal-writing");
+        first = false;
+        if (!WriteFileAtomic(f.path, f.content,
+                             f.secret ? FilePrivacy::OwnerOnly : FilePrivacy::Normal)) {
+            AddUserNote(u"The renewed certificate cannot be written to " + f.path + u".");
+            ThrowResult(result::kConfigWriteFailed);
+        }
+        if (!f.shareWithGroupOf.empty() && !ShareWithGroupOf(f.path, f.shareWithGroupOf))
+            LogWarn(u"SslCertSrvBase, %s keeps its owner-only access", f.path);
+        LogInfo(u"renewed %s", f.path);
+    }
+    return true;
+}
+
+void SslCertSrvBase::RenewalServed(DeploymentRecord&) {}
 
 void SslCertSrvBase::RecoverRenewal() {
     const DeploymentHistory renewals(GetServiceDirectory(), kRenewalFolder);
@@ -84,9 +119,8 @@ void SslCertSrvBase::RenewCertificate(const std::vector<std::u16string>& domains
         const std::vector<std::u16string> deployments =
             DeploymentHistory(GetServiceDirectory()).Folders();
         std::u16string problem;
-        const auto deployment = deployments.empty()
-                                    ? std::nullopt
-                                    : DeploymentRecord::Load(deployments.back(), problem);
+        auto deployment = deployments.empty() ? std::nullopt
+                                              : DeploymentRecord::Load(deployments.back(), problem);
         if (!deployment || deployment->phase != phase::kCommitted) {
             AddUserNote(u"There is no deployment in force to renew.");
             ThrowResult(result::kNothingToRenew);
@@ -109,36 +143,11 @@ void SslCertSrvBase::RenewCertificate(const std::vector<std::u16string>& domains
             SslCertSrvBase::GetCertificate();
             deployStage_ = kStageObtained;
             FaultPoint(u"renewal-obtained");
-            const std::vector<RenewedFile> files = RenewedFiles(*deployment);
-            if (files.empty()) {
-                AddUserNote(u"This web server's certificate is not renewed by files here.");
-                ThrowResult(result::kNothingToRenew);
-            }
-
-            // The files as they are, in the record and beside them; then the
-            // new ones, the key last: the server reads them only when told.
             SetDeploymentPhase(phase::kEditing);
             deployStage_ = kStageConfiguring;
-            for (const RenewedFile& f : files) {
-                RecordFileChange(f.path);
-                RecordCreatedFile(f.path + u".previous");
-                if (!CopyFileSilently(f.path, f.path + u".previous"))
-                    LogWarn(u"SslCertSrvBase, %s.previous cannot be written", f.path);
-            }
-            std::vector<RenewedFile> ordered = files;
-            std::stable_partition(ordered.begin(), ordered.end(),
-                                  [](const RenewedFile& f) { return !f.secret; });
-            bool first = true;
-            for (const RenewedFile& f : ordered) {
-                if (!first)
-                    FaultPoint(u"renewal-writing");
-                first = false;
-                if (!WriteFileAtomic(f.path, f.content,
-                                     f.secret ? FilePrivacy::OwnerOnly : FilePrivacy::Normal)) {
-                    AddUserNote(u"The renewed certificate cannot be written to " + f.path + u".");
-                    ThrowResult(result::kConfigWriteFailed);
-                }
-                LogInfo(u"renewed %s", f.path);
+            if (!PutRenewalInPlace(*deployment)) {
+                AddUserNote(u"This web server's certificate cannot be renewed in place.");
+                ThrowResult(result::kNothingToRenew);
             }
             FaultPoint(u"renewal-written");
 
@@ -156,6 +165,7 @@ void SslCertSrvBase::RenewCertificate(const std::vector<std::u16string>& domains
             }
             deployStage_ = kStageConfigured;
             FaultPoint(u"renewal-applied");
+            RenewalServed(*deployment);
             // Done: the previous files stay beside the new ones; the record
             // and the staging files go.
             DeleteDirectoryTree(record_->folder);

@@ -200,8 +200,18 @@ protected:
         std::u16string path;
         std::string content;
         bool secret = false;  // a private key: owner-only
+        // When set, the file gets the owner and group of this one (a server
+        // that does not run as the owner reads it through its group).
+        std::u16string shareWithGroupOf;
     };
     virtual std::vector<RenewedFile> RenewedFiles(const DeploymentRecord& deployment) const;
+    // Puts the renewed certificate where the server takes it from, every
+    // change recorded first; false when there is nothing to put. The
+    // default writes RenewedFiles (the previous ones kept as ".previous").
+    virtual bool PutRenewalInPlace(const DeploymentRecord& deployment);
+    // After a renewal is served: what the deployment in force must know of
+    // it (a certificate bound through the server's administration).
+    virtual void RenewalServed(DeploymentRecord& deployment);
     // Where the deployed certificate must be served once applied (none: not
     // checked).
     virtual std::vector<WireTarget> WireTargets() const;

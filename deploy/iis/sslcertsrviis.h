@@ -86,6 +86,10 @@ protected:
                                std::vector<std::u16string>& altered) override;
     void ApplyRestoredConfig() override;
     std::vector<WireTarget> WireTargets() const override;
+    // A renewal imports the new certificate and binds it to every name the
+    // deployment bound; the deployment's record then knows it as its own.
+    bool PutRenewalInPlace(const DeploymentRecord& deployment) override;
+    void RenewalServed(DeploymentRecord& deployment) override;
 
     // Sites and bindings of the started sites, with the certificate of each
     // HTTPS binding; "IIS Initialize failed" when the administration cannot

@@ -500,6 +500,32 @@ bool SslCertSrvIIS::RecreateRememberedBindings(const DeploymentRecord& record) {
     return ok;
 }
 
+bool SslCertSrvIIS::PutRenewalInPlace(const DeploymentRecord& deployment) {
+    InstallIssuedCertificate();
+    bool any = false;
+    for (const RecordedChange& change : deployment.changes) {
+        if (change.type != kTlsBindingChange)
+            continue;
+        BindCertificate(EndpointOf(change));
+        any = true;
+    }
+    return any;
+}
+
+void SslCertSrvIIS::RenewalServed(DeploymentRecord& deployment) {
+    // An undo compares what is bound with what the deployment bound: the
+    // renewed certificate is the deployment's own now.
+    for (RecordedChange& change : deployment.changes) {
+        for (auto& [name, value] : change.values) {
+            if (change.type == kTlsBindingChange && name == u"hash")
+                value = certHash_;
+        }
+    }
+    if (!deployment.Save())
+        LogWarn(u"SslCertSrvIIS, the deployment record %s keeps the former certificate",
+                deployment.RecordPath());
+}
+
 void SslCertSrvIIS::RestoreWeb() {
     RunOperation("SslCertSrvIIS::RestoreWeb", [&] {
         LogTrace("SslCertSrvIIS::RestoreWeb");

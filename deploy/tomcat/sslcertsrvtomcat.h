@@ -89,6 +89,12 @@ protected:
     void AdoptServer(const ServerRecord& server) override;
     void ApplyRestoredConfig() override;
     std::vector<WireTarget> WireTargets() const override;
+    // A renewal rewrites the key store with the password Server.xml gives
+    // it (or the PEM files of a connector that names them).
+    std::vector<RenewedFile> RenewedFiles(const DeploymentRecord& deployment) const override;
+    // The password Server.xml gives the key store at `path`; empty when no
+    // connector names it.
+    std::u16string KeystorePasswordFor(const std::u16string& path) const;
 
     // An installation read without a running server (tests): the base (its
     // conf/ holds Server.xml) and the home (its lib/ holds catalina.jar).

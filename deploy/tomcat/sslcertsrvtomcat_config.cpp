@@ -455,3 +455,63 @@ void SslCertSrvTomcat::BackupWeb() {
 }
 
 }  // namespace qm
+
+namespace qm {
+
+std::u16string SslCertSrvTomcat::KeystorePasswordFor(const std::u16string& path) const {
+    XmlDocument doc;
+    if (!doc.Load(serverXmlPath_))
+        return {};
+    auto names = [&](const std::u16string& file) {
+        return !file.empty() && PathAgainst(NativeSeparators(file), catalinaBase_) == path;
+    };
+    doc.ResetPosition();
+    if (!doc.FindElement(u"Server") || !doc.IntoElement())
+        return {};
+    while (doc.FindElement(u"Service")) {
+        doc.IntoElement();
+        while (doc.FindElement(u"Connector")) {
+            if (names(doc.GetAttribute(u"keystoreFile")))
+                return doc.GetAttribute(u"keystorePass");
+            doc.IntoElement();
+            while (doc.FindElement(u"SSLHostConfig")) {
+                doc.IntoElement();
+                while (doc.FindElement(u"Certificate")) {
+                    if (names(doc.GetAttribute(u"certificateKeystoreFile")))
+                        return doc.GetAttribute(u"certificateKeystorePassword");
+                }
+                doc.OutOfElement();
+            }
+            doc.OutOfElement();
+        }
+        doc.OutOfElement();
+    }
+    return {};
+}
+
+std::vector<SslCertSrvBase::RenewedFile> SslCertSrvTomcat::RenewedFiles(
+    const DeploymentRecord& deployment) const {
+    std::vector<RenewedFile> files = SslCertSrvBase::RenewedFiles(deployment);
+    for (RenewedFile& f : files) {
+        if (f.secret)
+            f.shareWithGroupOf = serverXmlPath_;
+    }
+    for (const std::u16string& path : deployment.created) {
+        if (path.size() < 4 || path.substr(path.size() - 4) != u".pfx" || !FileExists(path))
+            continue;
+        const std::u16string password = KeystorePasswordFor(path);
+        quorp ssl;
+        quorp::PrepareLibrary();
+        std::string der;
+        if (password.empty() ||
+            !ssl.ExportPfx(certPem_, chainCerts_, privateKeyPem_, NarrowFromWide(password),
+                           NarrowFromWide(StripExtension(FileNameOf(path))), der)) {
+            LogError(u"SslCertSrvTomcat, the key store %s cannot be renewed", path);
+            continue;
+        }
+        files.push_back({path, der, true, serverXmlPath_});
+    }
+    return files;
+}
+
+}  // namespace qm

@@ -239,6 +239,34 @@ TEST_F(IisDeployment, DeployAgainAndUndoTwiceWhileTheUnrelatedSiteKeepsItsCertif
     EXPECT_EQ(watch.wrong(), 0);
 }
 
+TEST_F(IisDeployment, ARenewalRebindsEveryNameAndTheUndoStillGivesBackTheOriginal) {
+    UnrelatedSiteWatch watch(otherThumbprint_);
+    auto first = Deployer();
+    ASSERT_EQ(Deploy(*first), "succeed");
+    const std::string deployed = ReadText(iis_->ApplicationHostConfig());
+    auto renewal = Deployer();
+    std::vector<std::u16string> names;
+    ASSERT_EQ(ResultOf([&] {
+                  renewal->GetSitesInfo(names);
+                  renewal->RenewCertificate({WideFromUtf8(kShop), WideFromUtf8(kWwwShop)}, 1);
+              }),
+              "succeed");
+    for (const char* host : {kShop, kWwwShop}) {
+        const Served s = GetHttps(host, center_->caFile());
+        ASSERT_TRUE(s.result.ok) << host << ": " << s.result.error;
+        EXPECT_EQ(WideFromUtf8(s.thumbprint), renewal->certHash());
+    }
+    EXPECT_NE(renewal->certHash(), first->certHash());
+    EXPECT_EQ(ReadText(iis_->ApplicationHostConfig()), deployed);  // no binding changed
+    auto undo = Deployer();
+    ASSERT_EQ(ResultOf([&] { undo->RestoreWeb(); }), "succeed");
+    EXPECT_EQ(ReadText(iis_->ApplicationHostConfig()), config_);
+    EXPECT_EQ(TlsNow(), tls_);
+    EXPECT_FALSE(GetHttps(kShop).result.ok);
+    watch.Stop();
+    EXPECT_EQ(watch.wrong(), 0);
+}
+
 TEST_F(IisDeployment, AStoppedWebServiceIsReportedAndNothingChanges) {
     iis_->Stop();
     auto d = std::make_unique<SslCertSrvIIS>();

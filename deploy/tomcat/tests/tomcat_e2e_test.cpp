@@ -673,5 +673,32 @@ TEST_F(TomcatDistroE2E, DebiansOwnBaseIsEditedThroughItsConfLinkAndRestored) {
     EXPECT_FALSE(Https(kShop).ok);
 }
 
+TEST_F(TomcatDistroE2E, ARenewalRewritesTheKeyStoreWithItsPasswordAndAccess) {
+    StartTomcat();
+    auto d = Deployer();
+    ASSERT_EQ(DeployWith(*d, u"shop.example.test"), "succeed") << tomcat->LogTail();
+    const std::string deployed = ReadTextFile(DistroTomcat::ConfigPath("server.xml"));
+    const std::string pfx = "/var/lib/tomcat10/conf/sslcert/shop.example.test.pfx";
+    auto renewal = Deployer();
+    std::vector<std::u16string> names;
+    renewal->GetSitesInfo(names);
+    ASSERT_EQ(ResultOf([&] { renewal->RenewCertificate({u"shop.example.test"}, 1); }), "succeed")
+        << tomcat->LogTail();
+    ExpectServed(kShop, renewal->certPem(), pfx);
+    EXPECT_NE(CertificateFingerprint(renewal->certPem()), CertificateFingerprint(d->certPem()));
+    // Server.xml as the deployment left it; the key store readable by
+    // Tomcat's group as before, the previous one kept beside it.
+    EXPECT_EQ(ReadTextFile(DistroTomcat::ConfigPath("server.xml")), deployed);
+    struct stat key {};
+    ASSERT_EQ(stat(pfx.c_str(), &key), 0);
+    EXPECT_EQ(key.st_gid, originalStat.st_gid);
+    EXPECT_EQ(key.st_mode & 0007, 0u);
+    EXPECT_TRUE(fs::exists(pfx + ".previous"));
+
+    ASSERT_EQ(Undo("undo after a renewal"), "succeed") << tomcat->LogTail();
+    EXPECT_EQ(ReadTextFile(DistroTomcat::ConfigPath("server.xml")), original);
+    EXPECT_FALSE(Https(kShop).ok);
+}
+
 }  // namespace
 }  // namespace qm
