@@ -225,6 +225,33 @@ TEST_F(ApacheDistroE2E, DeployingTwiceNamesTheSecondFilesAndTwoUndosRestoreEvery
     EXPECT_EQ(Undo(), "nothing to undo");
 }
 
+TEST_F(ApacheDistroE2E, ARenewalReplacesTheCertificateFilesOnlyAndAnUndoStillRestores) {
+    apache->EnableSite("shop.conf", ShopSite());
+    StartApache();
+    const int parent = apache->ParentPid();
+    auto first = Deployer();
+    ASSERT_EQ(DeployWith(*first, u"shop.example.test"), "succeed") << apache->ErrorLog();
+    const std::string deployedFingerprint = DeployedFingerprint(kShop);
+    const auto deployed = Snapshot();
+    auto renewal = Deployer();
+    std::vector<std::u16string> names;
+    renewal->GetSitesInfo(names);
+    ASSERT_EQ(ResultOf([&] { renewal->RenewCertificate({u"shop.example.test"}, 1); }), "succeed")
+        << apache->ErrorLog();
+    // The same files with new content (and the previous ones beside them);
+    // no configuration file changed; a graceful restart, the same parent.
+    EXPECT_NE(DeployedFingerprint(kShop), deployedFingerprint);
+    ExpectServedOnBothAddresses(kShop, kShop);
+    EXPECT_EQ(apache->ParentPid(), parent);
+    for (const auto& [path, content] : Snapshot()) {
+        if (path.find("sslcert/") != std::string::npos)
+            continue;
+        EXPECT_EQ(deployed.at(path), content) << path;
+    }
+    EXPECT_TRUE(fs::exists(SslCert("shop.example.test.crt.previous")));
+    ExpectUndoneByteForByte(parent);
+}
+
 TEST_F(ApacheDistroE2E, AConfigurationTestFailureIsShownAndEverythingRestoredWhileServing) {
     apache->EnableSite("shop.conf", ShopSite());
     StartApache();
