@@ -3,7 +3,11 @@
 #include <chrono>
 #include <thread>
 
+#include "app/settingsfile.h"
+#include "foundation/files.h"
 #include "foundation/host/process_host.h"
+#include "foundation/hostfacts.h"
+#include "foundation/paths.h"
 #include "foundation/processmanager.h"
 #include "foundation/results.h"
 #include "foundation/runlog.h"
@@ -51,6 +55,55 @@ bool RestartRenewalService(const std::u16string& serviceDirectory) {
     }
     LogWarn(u"StartServiceW, the renewal service does not run");
     return false;
+}
+
+void InstallServiceComponent() {
+    const std::u16string service = ServiceDirectory();
+    const std::u16string program = GetProgramDirectory();
+    const std::u16string vantrel = u"vantrel";
+    MakeDirectoryTree(service);
+    // 1, 2: stop and unregister what runs now.
+    bool manager = false;
+    try {
+        const host::ServiceState state = host::QueryServiceState(kRenewalServiceName);
+        manager = true;
+        if (state.installed)
+            host::UnregisterService(kRenewalServiceName);
+    } catch (const std::exception& e) {
+        LogWarn(u"InstallServiceComponent, the service cannot be stopped: %s", ResultTextOf(e));
+    }
+    // 3: the service directory's copies go.
+    for (const char16_t* file : {u"Config/Trace.xml", u"Config/Backup/Backup.xml"})
+        DeleteFileToRecycleBin(service + NativeSeparators(file));
+    DeleteFileToRecycleBin(service + vantrel);
+    DeleteDirectoryTree(service + NativeSeparators(u"Config/Backup"));
+    DeleteDirectoryTree(service + u"RunLog");
+    // 4: the program's current ones come.
+    for (const char16_t* dir : {u"Config/", u"Config/Backup/", u"RunLog/"})
+        MakeDirectoryTree(service + NativeSeparators(dir));
+    for (const char16_t* file : {u"Config/Trace.xml", u"Config/Backup/Backup.xml"})
+        CopyFileSilently(program + NativeSeparators(file), service + NativeSeparators(file));
+    if (!CopyFileSilently(program + vantrel, service + vantrel))
+        LogWarn(u"InstallServiceComponent, %s cannot be copied", program + vantrel);
+    if (!FileExists(DeploymentSettingsPath()))
+        CopyFileSilently(DeploymentSettingsTemplatePath(), DeploymentSettingsPath());
+    // 5, 6: the copy registered and started.
+    if (manager) {
+        host::ServiceDefinition definition;
+        definition.name = std::u16string(kRenewalServiceName);
+        definition.description = u"Quillmate certificate renewal";
+        definition.program = service + vantrel;
+        definition.arguments = {u"run"};
+        definition.workingDirectory = service;
+        definition.environment = {u"VANTREL_HOME=" + service, u"QUILLMATE_HOME=" + service};
+        try {
+            host::RegisterService(definition);
+        } catch (const std::exception& e) {
+            LogWarn(u"InstallServiceComponent, the service cannot be registered: %s",
+                    ResultTextOf(e));
+        }
+    }
+    LogInfo("InstallServiceComponent finish!");
 }
 
 }  // namespace qm

@@ -21,4 +21,14 @@ bool RestartRenewalService(const std::u16string& serviceDirectory);
 // Whether the renewal service is installed and running now.
 bool RenewalServiceRunning();
 
+// What every start of the desktop program does for the renewal service, in
+// this order: stop the service, unregister it, clean the service
+// directory's copies (Config/Trace.xml, Config/Backup/, RunLog/, the
+// program), copy the program's current ones there (Config/Vantrel.xml only
+// when the service directory has none), register the copied program as the
+// service and start it. Without a service manager the files are still
+// refreshed and the service steps are said in the log and skipped. Never
+// raises: every step's trouble goes to the log.
+void InstallServiceComponent();
+
 }  // namespace qm
