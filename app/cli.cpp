@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -14,6 +15,7 @@
 #include "app/deployers.h"
 #include "app/guiwnd.h"
 #include "app/language.h"
+#include "app/renewal.h"
 #include "app/renewalservice.h"
 #include "app/settingsfile.h"
 #include "deploy/recovery.h"
@@ -570,6 +572,15 @@ int Status(const std::vector<std::string>& args, std::ostream& out, std::ostream
             : service.installed ? "installed, not running"
                                 : "not installed (install it with \"vantrel /Service\")")
         << "\n";
+    int64_t due = 0, notAfter = 0;
+    if (NextRenewal(RenewalPolicy{}, due, notAfter)) {
+        const std::time_t t = static_cast<std::time_t>(due);
+        const std::tm* tm = std::gmtime(&t);
+        char text[32] = "?";
+        if (tm)
+            std::strftime(text, sizeof text, "%Y-%m-%d %H:%M UTC", tm);
+        out << "Next renewal:        " << text << " (a third of the lifetime left)\n";
+    }
     return kExitSucceed;
 }
 

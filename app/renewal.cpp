@@ -110,6 +110,23 @@ bool RenewalDue(int64_t now, int64_t notBefore, int64_t notAfter, const RenewalP
     return left < policy.fraction * static_cast<double>(notAfter - notBefore);
 }
 
+bool NextRenewal(const RenewalPolicy& policy, int64_t& due, int64_t& notAfter) {
+    const std::vector<std::u16string> folders = DeploymentHistory(GetServiceDirectory()).Folders();
+    std::u16string problem;
+    const auto deployment =
+        folders.empty() ? std::nullopt : DeploymentRecord::Load(folders.back(), problem);
+    int64_t notBefore = 0;
+    if (!deployment || deployment->phase != u"committed" ||
+        !CertificateValidity(DeployedCertificate(*deployment), notBefore, notAfter)) {
+        return false;
+    }
+    const double ahead = policy.days > 0
+                             ? policy.days * 86400.0
+                             : policy.fraction * static_cast<double>(notAfter - notBefore);
+    due = notAfter - static_cast<int64_t>(ahead);
+    return true;
+}
+
 const char* OutcomeName(RenewalPass::Outcome outcome) {
     switch (outcome) {
         case RenewalPass::Outcome::NothingDeployed:

@@ -29,6 +29,11 @@ bool CertificateValidity(const std::string& pem, int64_t& notBefore, int64_t& no
 // Whether a certificate valid from `notBefore` to `notAfter` is due at `now`.
 bool RenewalDue(int64_t now, int64_t notBefore, int64_t notAfter, const RenewalPolicy& policy);
 
+// When the certificate of the deployment in force is due under `policy`
+// (seconds since 1970), and when it expires; false when nothing is deployed
+// or its certificate cannot be read.
+bool NextRenewal(const RenewalPolicy& policy, int64_t& due, int64_t& notAfter);
+
 struct RenewalOptions {
     bool force = false;
     bool dryRun = false;

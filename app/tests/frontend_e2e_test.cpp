@@ -249,6 +249,12 @@ TEST_F(FrontEndE2E, TheCommandLineDeploysAndReportsFailuresByClass) {
     EXPECT_NE(output.find("Certificate names:   shop.example.test, www.shop.example.test"),
               std::string::npos)
         << output;
+    // The renewal service's state, and when the certificate is due.
+    EXPECT_NE(output.find("Renewal service:     not installed (install it with \"vantrel "
+                          "/Service\")"),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("Next renewal:        "), std::string::npos) << output;
     EXPECT_EQ(run({"undo"}, &output), kExitSucceed) << output;
     EXPECT_EQ(nginx_->ReadConfigText(), originalConfig_);
 }
