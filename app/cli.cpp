@@ -566,20 +566,10 @@ int Status(const std::vector<std::string>& args, std::ostream& out, std::ostream
     out << "\n"
         << "Undo steps:          " << DeploymentsInForce()
         << " (each \"quillmate undo\" takes back one deployment)\n";
-    const host::ServiceState service = host::QueryServiceState(kRenewalServiceName);
-    out << "Renewal service:     "
-        << (service.running     ? "running (renews when a third of the lifetime is left)"
-            : service.installed ? "installed, not running"
-                                : "not installed (install it with \"vantrel /Service\")")
-        << "\n";
+    out << "Renewal service:     " << RenewalServiceStateText() << "\n";
     int64_t due = 0, notAfter = 0;
     if (NextRenewal(RenewalPolicy{}, due, notAfter)) {
-        const std::time_t t = static_cast<std::time_t>(due);
-        const std::tm* tm = std::gmtime(&t);
-        char text[32] = "?";
-        if (tm)
-            std::strftime(text, sizeof text, "%Y-%m-%d %H:%M UTC", tm);
-        out << "Next renewal:        " << text << " (a third of the lifetime left)\n";
+        out << "Next renewal:        " << UtcTimeText(due) << " (a third of the lifetime left)\n";
     }
     return kExitSucceed;
 }

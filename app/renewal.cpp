@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <ctime>
 #include <random>
 #include <thread>
 
@@ -125,6 +126,17 @@ bool NextRenewal(const RenewalPolicy& policy, int64_t& due, int64_t& notAfter) {
                              : policy.fraction * static_cast<double>(notAfter - notBefore);
     due = notAfter - static_cast<int64_t>(ahead);
     return true;
+}
+
+std::string UtcTimeText(int64_t seconds) {
+    if (seconds <= 0)
+        return "unknown";
+    const std::time_t t = static_cast<std::time_t>(seconds);
+    const std::tm* tm = std::gmtime(&t);
+    char text[32] = "unknown";
+    if (tm)
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", tm);
+    return text;
 }
 
 const char* OutcomeName(RenewalPass::Outcome outcome) {

@@ -66,5 +66,7 @@ struct ServiceLoopOptions {
 int RunRenewalLoop(const ServiceLoopOptions& options);
 
 const char* OutcomeName(RenewalPass::Outcome outcome);
+// "2026-12-09 17:30:00 UTC" for seconds since 1970; "unknown" for 0.
+std::string UtcTimeText(int64_t seconds);
 
 }  // namespace qm

@@ -11,6 +11,7 @@
 #include "foundation/processmanager.h"
 #include "foundation/results.h"
 #include "foundation/runlog.h"
+#include "foundation/textconv.h"
 
 namespace qm {
 
@@ -20,6 +21,18 @@ bool RenewalServiceRunning() {
     } catch (const std::exception&) {
         return false;
     }
+}
+
+std::string RenewalServiceStateText() {
+    host::ServiceState state;
+    try {
+        state = host::QueryServiceState(kRenewalServiceName);
+    } catch (const std::exception& e) {
+        return "unknown (" + Utf8FromWide(ResultTextOf(e)) + ")";
+    }
+    return state.running     ? "running"
+           : state.installed ? "installed, not running"
+                             : "not installed (install it with \"vantrel /Service\")";
 }
 
 bool RestartRenewalService(const std::u16string& serviceDirectory) {

@@ -20,6 +20,9 @@ bool RestartRenewalService(const std::u16string& serviceDirectory);
 
 // Whether the renewal service is installed and running now.
 bool RenewalServiceRunning();
+// Its state for the operator: "running", "installed, not running" or "not
+// installed (install it with "vantrel /Service")".
+std::string RenewalServiceStateText();
 
 // What every start of the desktop program does for the renewal service, in
 // this order: stop the service, unregister it, clean the service

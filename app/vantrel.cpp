@@ -22,17 +22,6 @@ constexpr int kExitRenewalFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitNothingDeployed = 8;
 
-std::string Date(int64_t seconds) {
-    if (seconds <= 0)
-        return "unknown";
-    const std::time_t t = static_cast<std::time_t>(seconds);
-    const std::tm* tm = std::gmtime(&t);
-    char text[32] = "unknown";
-    if (tm)
-        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", tm);
-    return text;
-}
-
 struct Parsed {
     bool force = false;
     bool dryRun = false;
@@ -106,7 +95,7 @@ int Renew(const Parsed& parsed, std::ostream& out, std::ostream& err) {
         out << ": " << Utf8FromWide(pass.detail);
     out << "\n";
     if (pass.notAfter > 0)
-        out << "certificate valid until " << Date(pass.notAfter) << "\n";
+        out << "certificate valid until " << UtcTimeText(pass.notAfter) << "\n";
     switch (pass.outcome) {
         case RenewalPass::Outcome::NothingDeployed:
             return kExitNothingDeployed;
@@ -126,14 +115,9 @@ int Status(std::ostream& out) {
     out << "Deployment settings: " << Utf8FromWide(DeploymentSettingsPath()) << "\n";
     out << "Certificate:         " << OutcomeName(pass.outcome);
     if (pass.notAfter > 0)
-        out << ", valid until " << Date(pass.notAfter);
+        out << ", valid until " << UtcTimeText(pass.notAfter);
     out << "\n";
-    const host::ServiceState state = host::QueryServiceState(kRenewalServiceName);
-    out << "Service \"tarnix\":     "
-        << (state.running     ? "running"
-            : state.installed ? "installed, not running"
-                              : "not installed (vantrel /Service)")
-        << "\n";
+    out << "Service \"tarnix\":     " << RenewalServiceStateText() << "\n";
     return pass.outcome == RenewalPass::Outcome::NothingDeployed ? kExitNothingDeployed : 0;
 }
 

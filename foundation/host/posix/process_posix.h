@@ -99,4 +99,8 @@ bool RunCapture(const std::vector<std::string>& arguments, int timeoutMs, std::s
 // ShellOpen's result for a failed start with this errno.
 int ShellOpenResultFor(int errorNumber);
 
+// The value of `name` in the "NAME=value" lines of `systemctl show`; empty
+// when it is not there.
+std::string SystemdProperty(const std::string& output, const std::string& name);
+
 }  // namespace qm::host::posix

@@ -14,6 +14,28 @@
 
 namespace qm::host {
 
+namespace posix {
+
+std::string SystemdProperty(const std::string& output, const std::string& name) {
+    const std::string key = name + "=";
+    size_t at = 0;
+    while (at < output.size()) {
+        size_t end = output.find('\n', at);
+        if (end == std::string::npos)
+            end = output.size();
+        if (output.compare(at, key.size(), key) == 0) {
+            std::string value = output.substr(at + key.size(), end - at - key.size());
+            if (!value.empty() && value.back() == '\r')
+                value.pop_back();
+            return value;
+        }
+        at = end + 1;
+    }
+    return {};
+}
+
+}  // namespace posix
+
 namespace {
 
 // One systemctl call; its own limit keeps a stuck service manager from
@@ -47,20 +69,6 @@ std::string ExitReason(const char* command, bool ran, int exitStatus) {
     return std::string(command) + " exit status " + std::to_string(exitStatus);
 }
 
-std::string PropertyValue(const std::string& output, const std::string& name) {
-    const std::string key = name + "=";
-    size_t at = 0;
-    while (at < output.size()) {
-        size_t end = output.find('\n', at);
-        if (end == std::string::npos)
-            end = output.size();
-        if (output.compare(at, key.size(), key) == 0)
-            return output.substr(at + key.size(), end - at - key.size());
-        at = end + 1;
-    }
-    return {};
-}
-
 class SystemdServiceManager : public ServiceManager {
 public:
     ServiceStatus Query(std::u16string_view name) override {
@@ -73,9 +81,9 @@ public:
                               kSystemctlTimeoutMs, output, exitStatus);
         if (!ran || exitStatus != 0)
             Fail("QueryServiceStatusEx", ExitReason("systemctl show", ran, exitStatus));
-        if (PropertyValue(output, "LoadState") == "not-found")
+        if (posix::SystemdProperty(output, "LoadState") == "not-found")
             Fail("OpenService", "unit " + unit + " not found");
-        const std::string active = PropertyValue(output, "ActiveState");
+        const std::string active = posix::SystemdProperty(output, "ActiveState");
         ServiceStatus status;
         status.waitHintMs = kSystemdWaitHintMs;
         if (active == "inactive" || active == "failed")

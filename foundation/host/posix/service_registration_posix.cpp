@@ -317,24 +317,6 @@ Systemctl RunSystemctl(const std::vector<std::string>& arguments, int timeoutMs)
     return result;
 }
 
-std::string PropertyValue(const std::string& output, const std::string& name) {
-    const std::string key = name + "=";
-    size_t at = 0;
-    while (at < output.size()) {
-        size_t end = output.find('\n', at);
-        if (end == std::string::npos)
-            end = output.size();
-        if (output.compare(at, key.size(), key) == 0) {
-            std::string value = output.substr(at + key.size(), end - at - key.size());
-            if (!value.empty() && value.back() == '\r')
-                value.pop_back();
-            return value;
-        }
-        at = end + 1;
-    }
-    return {};
-}
-
 struct UnitProperties {
     std::string loadState, activeState;
 };
@@ -348,8 +330,8 @@ std::optional<UnitProperties> ShowUnit(const std::string& unit, std::u16string& 
         failure = show.failure;
         return std::nullopt;
     }
-    return UnitProperties{PropertyValue(show.output, "LoadState"),
-                          PropertyValue(show.output, "ActiveState")};
+    return UnitProperties{posix::SystemdProperty(show.output, "LoadState"),
+                          posix::SystemdProperty(show.output, "ActiveState")};
 }
 
 // A masked unit (linked to /dev/null) cannot run: it counts as absent.
