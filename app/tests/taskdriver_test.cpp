@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 
 #include "app/deployers.h"
 #include "app/guiwnd.h"
@@ -202,6 +203,36 @@ TEST_F(TaskDriverTest, AStageThatJumpsShowsTheWholeBlockAndChineseUsesType2) {
         ResultEndsWith(u"部署结果\n\n自动部署证书成功！\n证书自动续期服务未运行：证书不会自动续期。"
                        u"请运行 \"vantrel /Service\" 安装。"))
         << Utf8FromWide(ResultText());
+}
+
+TEST_F(TaskDriverTest, RenewalIsPromisedOnlyWhenItsServiceRunsAfterTheDeployment) {
+    // A stand-in systemctl first on PATH whose unit "tarnix" stops and
+    // starts as asked.
+    test::TempDir root;
+    const std::string r = root.narrow();
+    std::filesystem::create_directories(r + "bin");
+    std::filesystem::create_directories(r + "runtime");
+    test::WritePlain(WideFromUtf8(r + "bin/systemctl"),
+                     "#!/bin/sh\nstate='" + r +
+                         "state'\ncase \"$1\" in\n"
+                         "  show) s=active; [ -f \"$state\" ] && s=$(cat \"$state\");\n"
+                         "        printf 'LoadState=loaded\\nActiveState=%s\\n' \"$s\" ;;\n"
+                         "  stop) echo inactive > \"$state\" ;;\n"
+                         "  start|restart) echo active > \"$state\" ;;\n"
+                         "esac\nexit 0\n");
+    std::filesystem::permissions(r + "bin/systemctl", std::filesystem::perms::owner_all);
+    const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
+    setenv("PATH", (r + "bin:" + path).c_str(), 1);
+    setenv("QUILLMATE_SYSTEMD_RUNTIME", (r + "runtime").c_str(), 1);
+
+    Deploy();
+    WaitForDeployment();
+    EXPECT_TRUE(ResultEndsWith(T("succeed") + u"\n" + T("autoUpdateEnabled")))
+        << Utf8FromWide(ResultText());
+    EXPECT_EQ(test::ReadAll(WideFromUtf8(r + "state")), "active\n");
+
+    setenv("PATH", path.c_str(), 1);
+    unsetenv("QUILLMATE_SYSTEMD_RUNTIME");
 }
 
 TEST_F(TaskDriverTest, ADeferredRequestIsShownAndACloseWaitsUntilItIsAcknowledged) {

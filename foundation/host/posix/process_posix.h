@@ -99,6 +99,10 @@ bool RunCapture(const std::vector<std::string>& arguments, int timeoutMs, std::s
 // ShellOpen's result for a failed start with this errno.
 int ShellOpenResultFor(int errorNumber);
 
+// Whether systemd runs: the folder it checks for itself (sd_booted),
+// QUILLMATE_SYSTEMD_RUNTIME when set (tests).
+bool SystemdRunning();
+
 // The value of `name` in the "NAME=value" lines of `systemctl show`; empty
 // when it is not there.
 std::string SystemdProperty(const std::string& output, const std::string& name);

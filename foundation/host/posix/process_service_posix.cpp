@@ -4,6 +4,7 @@
 // what went wrong here.
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -15,6 +16,13 @@
 namespace qm::host {
 
 namespace posix {
+
+bool SystemdRunning() {
+    const char* chosen = std::getenv("QUILLMATE_SYSTEMD_RUNTIME");
+    const std::string runtime = chosen && *chosen ? chosen : "/run/systemd/system";
+    struct stat st {};
+    return lstat(runtime.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
 
 std::string SystemdProperty(const std::string& output, const std::string& name) {
     const std::string key = name + "=";
@@ -120,8 +128,7 @@ private:
 std::unique_ptr<ServiceManager> OpenServiceManager() {
     // The test systemd itself uses (sd_booted): without it no unit can be
     // controlled, and systemctl would only fail slowly.
-    struct stat st {};
-    if (lstat("/run/systemd/system", &st) != 0 || !S_ISDIR(st.st_mode))
+    if (!posix::SystemdRunning())
         Fail("OpenSCManager", "systemd is not running");
     if (posix::FindExecutable("systemctl", {}).empty())
         Fail("OpenSCManager", "systemctl not found");

@@ -45,13 +45,6 @@ std::string UnitDirectory() {
     return dir;
 }
 
-// The folder systemd itself checks for (sd_booted).
-bool SystemdRunning() {
-    const std::string runtime = EnvironmentOr("QUILLMATE_SYSTEMD_RUNTIME", "/run/systemd/system");
-    struct stat st {};
-    return lstat(runtime.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 bool HaveSystemctl() {
     return !posix::FindExecutable("systemctl", {}).empty();
 }
@@ -345,7 +338,7 @@ void RegisterService(const ServiceDefinition& service) {
     const std::u16string refused = u"the service " + service.name + u" cannot be installed: ";
     if (!IsPlainUnitName(service.name))
         ThrowResult(u"%s", refused + u"not a valid service name");
-    if (!SystemdRunning())
+    if (!posix::SystemdRunning())
         ThrowResult(u"%s", refused +
                                u"systemd is not running (start \"vantrel run\" from cron or "
                                u"another supervisor instead)");
@@ -423,13 +416,13 @@ void UnregisterService(std::u16string_view name) {
     const std::string unit = Utf8FromWide(name) + ".service";
     const std::string path = UnitDirectory() + "/" + unit;
     const bool haveFile = ExistingUnitFile(path) == UnitFile::Regular;
-    if (!SystemdRunning() || !HaveSystemctl()) {
+    if (!posix::SystemdRunning() || !HaveSystemctl()) {
         // Nothing can be registered there, so nothing is; a unit file left
         // behind is only removed with the manager that enabled it.
         if (!haveFile)
             return;
-        ThrowResult(u"%s", refused + (SystemdRunning() ? u"systemctl is not found"
-                                                       : u"systemd is not running"));
+        ThrowResult(u"%s", refused + (posix::SystemdRunning() ? u"systemctl is not found"
+                                                              : u"systemd is not running"));
     }
     std::u16string failure;
     const auto properties = ShowUnit(unit, failure);
@@ -452,7 +445,7 @@ void UnregisterService(std::u16string_view name) {
 }
 
 ServiceState QueryServiceState(std::u16string_view name) {
-    if (!SystemdRunning() || !HaveSystemctl())
+    if (!posix::SystemdRunning() || !HaveSystemctl())
         return {};
     if (!IsPlainUnitName(name))
         ThrowResult(u"%s", u"the state of the service " + std::u16string(name) +
