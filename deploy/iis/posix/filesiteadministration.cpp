@@ -45,10 +45,8 @@ bool FileSiteAdministration::Ensure(std::u16string& problem) {
         return true;
     if (!doc_.Load(path_)) {
         problem = FormatWide(u"cannot read %s: %s", path_, doc_.ResultText());
-        loaded_ = false;
         return false;
     }
-    loaded_ = true;
     return true;
 }
 

@@ -53,7 +53,6 @@ private:
     std::u16string home_;
     std::u16string path_;
     XmlDocument doc_;
-    bool loaded_ = false;
     bool pending_ = false;
 };
 
