@@ -4,10 +4,13 @@
 #pragma once
 
 #include <functional>
+#include <string_view>
 
 namespace qm::ui {
 
 class Window;
+class SkinArchive;
+struct SkinWindow;
 
 class Backend {
 public:
@@ -28,6 +31,10 @@ public:
     virtual bool IsLoopThread() const = 0;
 
     // Presentation hooks (nothing to do without a display).
+    // Shows the window as its skin lays it out, centred on the screen, with
+    // `title` as its caption. The archive holds the images the layout names.
+    virtual void PresentWindow(Window& /*window*/, const SkinWindow& /*layout*/,
+                               const SkinArchive& /*archive*/, std::u16string_view /*title*/) {}
     virtual void MinimizeWindow(Window& /*window*/) {}
     virtual void DestroyWindow(Window& /*window*/) {}
 };

@@ -116,10 +116,11 @@ void Window::PostClick(std::string_view name) {
 }
 
 void Window::PostKey(Key key, bool ctrl) {
-    backend_.Post([this, key, ctrl] {
-        if (!IsClosed())
-            PreTranslateKey(key, ctrl);
-    });
+    backend_.Post([this, key, ctrl] { FilterKey(key, ctrl); });
+}
+
+bool Window::FilterKey(Key key, bool ctrl) {
+    return !IsClosed() && PreTranslateKey(key, ctrl);
 }
 
 bool Window::PreTranslateKey(Key, bool) {

@@ -75,6 +75,9 @@ public:
     void PostClick(std::string_view name);
     // Queues a key press through the key filter (from any thread).
     void PostKey(Key key, bool ctrl = false);
+    // A key press as a backend sees it, on the window thread: true when the
+    // window's key filter handled it (the backend then does nothing more).
+    bool FilterKey(Key key, bool ctrl);
 
     // ---- Timers (callbacks run on the window thread) ----
     void SetTimer(int id, int intervalMs, std::function<void()> tick);
