@@ -24,9 +24,13 @@ public:
                     std::u16string& holder);
     void Release();
     bool Held() const { return handle_ >= 0; }
+    // After a failed TryAcquire: whether another holder had the lock (rather
+    // than the file being unusable).
+    bool HeldByAnother() const { return heldByAnother_; }
 
 private:
     intptr_t handle_ = -1;
+    bool heldByAnother_ = false;
 };
 
 }  // namespace qm

@@ -86,6 +86,12 @@ bool IsSupportedOs() {
 #endif
 }
 
+bool IsSupportedWindowsRelease(unsigned major, unsigned minor, bool server) {
+    if (major == 6)
+        return minor == 0 ? server : minor <= 3;
+    return major == 10 && minor == 0;
+}
+
 std::u16string GetProgramPath() {
     return host::ExecutablePath();
 }

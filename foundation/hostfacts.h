@@ -11,6 +11,11 @@ namespace qm {
 // name). Also decides whether the program supports this system.
 std::u16string GetOsName();
 bool IsSupportedOs();
+// The Windows releases the program runs on, by version number and product
+// type: Server 2008 (6.0 on a server), 7 to 8.1 and Server 2008 R2 to 2012 R2
+// (6.1 to 6.3), and 10, 11 and Server 2016 to 2025 (all 10.0). Vista (6.0 on
+// a workstation) and anything older is refused.
+bool IsSupportedWindowsRelease(unsigned major, unsigned minor, bool server);
 
 // Full path of the program's executable.
 std::u16string GetProgramPath();

@@ -34,6 +34,18 @@ TEST(HostFacts, OperatingSystemIsNamedAndSupported) {
     EXPECT_TRUE(IsSupportedOs());
 }
 
+TEST(HostFacts, WindowsReleasesFromServer2008OnAreSupported) {
+    EXPECT_TRUE(IsSupportedWindowsRelease(6, 0, true));    // Server 2008
+    EXPECT_FALSE(IsSupportedWindowsRelease(6, 0, false));  // Vista
+    for (bool server : {false, true}) {
+        EXPECT_TRUE(IsSupportedWindowsRelease(6, 1, server));   // 7, 2008 R2
+        EXPECT_TRUE(IsSupportedWindowsRelease(6, 3, server));   // 8.1, 2012 R2
+        EXPECT_TRUE(IsSupportedWindowsRelease(10, 0, server));  // 10, 11, 2016 to 2025
+        EXPECT_FALSE(IsSupportedWindowsRelease(5, 2, server));  // XP, 2003
+        EXPECT_FALSE(IsSupportedWindowsRelease(6, 4, server));
+    }
+}
+
 TEST(HostFacts, TempFilePathsAreFreshAndPrivate) {
     const auto a = TempFilePath();
     const auto b = TempFilePath();

@@ -18,6 +18,7 @@ FileLock::~FileLock() {
 bool FileLock::TryAcquire(const std::u16string& path, std::u16string_view description,
                           std::u16string& holder) {
     Release();
+    heldByAnother_ = false;
     const std::string narrow = Utf8FromWide(path);
     // No link is followed: a lock file in a shared folder must not become
     // a way to write elsewhere.
@@ -39,6 +40,7 @@ bool FileLock::TryAcquire(const std::u16string& path, std::u16string_view descri
             holder = WideFromUtf8("cannot lock " + narrow + ": " + std::strerror(error));
             return false;
         }
+        heldByAnother_ = true;
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
             text.pop_back();
         holder = text.empty() ? u"another process" : WideFromUtf8(text);
