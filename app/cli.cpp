@@ -51,7 +51,7 @@ Options of every command:
                  LC_MESSAGES or LANG: Chinese for zh_*, English otherwise)
   -h, --help     this help; after a command, the command's help
 
-Without a command the window would open; it is not part of this version.
+Without a command the window opens (it needs a display).
 )";
 
 constexpr std::string_view kExitCodes = R"(
@@ -294,6 +294,11 @@ CGuiWnd::DeployerFactory& DeployerOverride() {
     return factory;
 }
 
+std::function<int(std::ostream&)>& WindowFrontEnd() {
+    static std::function<int(std::ostream&)> frontEnd;
+    return frontEnd;
+}
+
 // The window object as a front end runs it.
 struct HeadlessWindow {
     ui::HeadlessBackend backend;
@@ -304,7 +309,7 @@ bool OpenWindow(HeadlessWindow& session, std::ostream& err) {
     try {
         session.window = std::make_unique<CGuiWnd>(session.backend, u"VantrelGui.xml");
     } catch (const std::exception& e) {
-        err << "quillmate: cannot load the interface strings: " << Utf8(ResultTextOf(e)) << "\n";
+        err << "quillmate: cannot load the interface: " << Utf8(ResultTextOf(e)) << "\n";
         return false;
     }
     if (DeployerOverride())
@@ -623,6 +628,10 @@ int ExitCodeForResult(std::u16string_view resultText) {
     return kExitFailed;
 }
 
+void SetWindowFrontEnd(std::function<int(std::ostream& err)> frontEnd) {
+    WindowFrontEnd() = std::move(frontEnd);
+}
+
 void SetCommandLineDeployerFactory(CGuiWnd::DeployerFactory factory) {
     DeployerOverride() = std::move(factory);
 }
@@ -652,8 +661,9 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
     }
 
     if (rest.empty()) {
-        out << "quillmate: the window is not part of this version; use one of the commands "
-               "below.\n\n"
+        if (WindowFrontEnd())
+            return WindowFrontEnd()(err);
+        out << "quillmate: this build has no window; use one of the commands below.\n\n"
             << kMainUsage << kExitCodes;
         return kExitSucceed;
     }

@@ -39,6 +39,10 @@ int ExitCodeForResult(std::u16string_view resultText);
 // the exit code. Results go to `out`, errors and notes to `err`.
 int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
+// What runs when no command is given: the window (the quillmate program
+// sets it); without one the usage is printed.
+void SetWindowFrontEnd(std::function<int(std::ostream& err)> frontEnd);
+
 // Replaces the deployers the commands create (for tests and embedding); an
 // empty function restores this build's own.
 void SetCommandLineDeployerFactory(

@@ -6,6 +6,7 @@
 
 #include "app/deployers.h"
 #include "app/language.h"
+#include "app/skins.h"
 #include "deploy/sslcertsrvbase.h"
 #include "enrollment/centerconfig.h"
 #include "enrollment/certcentercomm.h"
@@ -15,6 +16,7 @@
 #include "foundation/results.h"
 #include "foundation/runlog.h"
 #include "foundation/textconv.h"
+#include "ui/skin_controls.h"
 
 namespace qm {
 
@@ -25,50 +27,29 @@ using ui::ControlKind;
 struct ControlEntry {
     ControlKind kind;
     const char* name;
-    const char* parent;
-    const char16_t* english;  // caption of the English layout (nullptr: none)
-    const char16_t* chinese;  // caption of the Chinese layout
 };
 
-// The controls of "VantrelGui.xml", with their fixed captions.
+// The controls this window works with: its skin "VantrelGui.xml" must have
+// each of them, of this kind (captions, positions and looks are the skin's).
 constexpr ControlEntry kMainWindowControls[] = {
-    {ControlKind::Label, "lbTitle", "", u"QUILLMATE", u"Quillmate"},
-    {ControlKind::Button, "btMin", "", u"-", u"-"},
-    {ControlKind::Button, "btClose", "", u"\u00D7", u"\u00D7"},
-    {ControlKind::Button, "btTabSign", "", u"MAIN", u"主面板"},
-    {ControlKind::Button, "btTabSetting", "", u"SETTING", u"设置"},
-    {ControlKind::Container, "ctSign", "", nullptr, nullptr},
-    {ControlKind::Label, "lbSelFile", "ctSign", u"Select Web Service Type", u"选择WEB服务类型"},
-    {ControlKind::Option, "opIIS", "ctSign", u"IIS", u"IIS"},
-    {ControlKind::Option, "opApache", "ctSign", u"Apache", u"Apache"},
-    {ControlKind::Option, "opTomcat", "ctSign", u"Tomcat", u"Tomcat"},
-    {ControlKind::Option, "opNginx", "ctSign", u"Nginx", u"Nginx"},
-    {ControlKind::Button, "btExe", "ctSign", u"One Key Deployment", u"一键部署证书"},
-    {ControlKind::Button, "btOpen", "ctSign", u"Open Site", u"打开网站"},
-    {ControlKind::Button, "btRestoreWeb", "ctSign", u"Undo Deployment", u"撤销部署"},
-    {ControlKind::Label, "lbResult", "ctSign", u"Process Result", u"执行结果"},
-    {ControlKind::Label, "lbPromptInfo", "ctSign", nullptr, nullptr},
-    {ControlKind::Text, "txtResultData", "ctSign", nullptr, nullptr},
-    {ControlKind::Container, "ctSetting", "", nullptr, nullptr},
-    {ControlKind::Label, "lbCert", "ctSetting", u"Certificate Server：", u"证书服务器："},
-    {ControlKind::Edit, "edServerAddr", "ctSetting", nullptr, nullptr},
-    {ControlKind::Label, "lbHttpPort", "ctSetting", u"HTTP Port：", u"HTTP端口："},
-    {ControlKind::Edit, "edHttpPort", "ctSetting", nullptr, nullptr},
-    {ControlKind::Label, "lbHttpsPort", "ctSetting", u"HTTPS Port：", u"HTTPS端口："},
-    {ControlKind::Edit, "edHttpsPort", "ctSetting", nullptr, nullptr},
-    {ControlKind::Label, "lbSiteAddr", "ctSetting", u"Add Domain:", u"增加域名："},
-    {ControlKind::Label, "lbSiteAddrTip", "ctSetting", u"(use','to seperate multiple domains)",
-     u"(多个域名使用,分隔)"},
-    {ControlKind::Edit, "edSiteAddrs", "ctSetting", nullptr, nullptr},
-    {ControlKind::Label, "lbInvalidSiteAddr", "ctSetting", nullptr, nullptr},
-    {ControlKind::Button, "btDefault", "ctSetting", u"Default", u"默认"},
-    {ControlKind::Button, "btExeCopy", "ctSetting", u"One Key Deployment", u"一键部署证书"},
-    {ControlKind::Button, "btCheckUpdate", "", u"Check Version", u"检查版本"},
-    {ControlKind::Button, "btFeedback", "", u"Feedback", u"意见反馈"},
-    {ControlKind::Button, "btHelp", "", u"Contact Us", u"联系我们"},
-    {ControlKind::Button, "lbLogo", "", nullptr, nullptr},
-    {ControlKind::Button, "btBuyCert", "", u"Buy Online", u"在线购买证书"},
-    {ControlKind::Text, "txtDbg", "", nullptr, nullptr},
+    {ControlKind::Label, "lbTitle"},        {ControlKind::Button, "btMin"},
+    {ControlKind::Button, "btClose"},       {ControlKind::Button, "btTabSign"},
+    {ControlKind::Button, "btTabSetting"},  {ControlKind::Container, "ctSign"},
+    {ControlKind::Label, "lbSelFile"},      {ControlKind::Option, "opIIS"},
+    {ControlKind::Option, "opApache"},      {ControlKind::Option, "opTomcat"},
+    {ControlKind::Option, "opNginx"},       {ControlKind::Button, "btExe"},
+    {ControlKind::Button, "btOpen"},        {ControlKind::Button, "btRestoreWeb"},
+    {ControlKind::Label, "lbResult"},       {ControlKind::Label, "lbPromptInfo"},
+    {ControlKind::Text, "txtResultData"},   {ControlKind::Container, "ctSetting"},
+    {ControlKind::Label, "lbCert"},         {ControlKind::Edit, "edServerAddr"},
+    {ControlKind::Label, "lbHttpPort"},     {ControlKind::Edit, "edHttpPort"},
+    {ControlKind::Label, "lbHttpsPort"},    {ControlKind::Edit, "edHttpsPort"},
+    {ControlKind::Label, "lbSiteAddr"},     {ControlKind::Label, "lbSiteAddrTip"},
+    {ControlKind::Edit, "edSiteAddrs"},     {ControlKind::Label, "lbInvalidSiteAddr"},
+    {ControlKind::Button, "btDefault"},     {ControlKind::Button, "btExeCopy"},
+    {ControlKind::Button, "btCheckUpdate"}, {ControlKind::Button, "btFeedback"},
+    {ControlKind::Button, "btHelp"},        {ControlKind::Button, "lbLogo"},
+    {ControlKind::Button, "btBuyCert"},     {ControlKind::Text, "txtDbg"},
 };
 
 constexpr ui::Color kSelectedTabColor = 0xFF00FF00;
@@ -105,12 +86,13 @@ void CGuiWnd::GetSkinLan() {
 }
 
 void CGuiWnd::BuildControls() {
-    const bool chinese = CurrentLanguage() == Language::Chinese;
+    layout_ = LoadSkinLayout(skinFile_);
+    ui::AddSkinControls(*this, layout_);
     for (const ControlEntry& entry : kMainWindowControls) {
-        ui::Control& control = AddControl(entry.kind, entry.name, entry.parent);
-        const char16_t* caption = chinese ? entry.chinese : entry.english;
-        if (caption)
-            control.SetText(caption);
+        const ui::Control* control = FindControl(entry.name);
+        if (!control || control->GetKind() != entry.kind)
+            ThrowResult(u"the skin %s has no control %s of the kind this window needs", skinFile_,
+                        WideFromAscii(entry.name));
     }
 }
 

@@ -21,6 +21,7 @@
 #include "app/settingsfile.h"
 #include "app/strings.h"
 #include "deploy/recovery.h"
+#include "ui/skin.h"
 #include "ui/window.h"
 
 namespace qm {
@@ -51,6 +52,8 @@ public:
     ~CGuiWnd() override;
 
     const std::u16string& GetSkinFile() const { return skinFile_; }
+    // The layout the controls were built from (a graphical backend draws it).
+    const ui::SkinWindow& Layout() const { return layout_; }
 
     // The window-created hook: initial control states.
     void InitWindow();
@@ -165,6 +168,7 @@ private:
     void StopWorkers();
 
     const std::u16string skinFile_;
+    ui::SkinWindow layout_;
     StringTable strings_;
     std::u16string centerUrl_;
     std::u16string centerCaFile_;

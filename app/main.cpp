@@ -1,9 +1,10 @@
-// quillmate: the command-line front end (the window comes later).
+// quillmate: the window without a command, the command-line front end with one.
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "app/cli.h"
+#include "app/desktop.h"
 #include "foundation/interrupts.h"
 
 int main(int argc, char** argv) {
@@ -11,5 +12,6 @@ int main(int argc, char** argv) {
     // Ctrl+C and its kin are acted on where it is safe: a web server being
     // restarted is brought back first, then the deployment rolls back.
     qm::InstallInterruptHandlers();
+    qm::SetWindowFrontEnd(qm::RunDesktop);
     return qm::RunCommandLine(args, std::cout, std::cerr);
 }

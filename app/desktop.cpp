@@ -1,0 +1,124 @@
+#include "app/desktop.h"
+
+#include <exception>
+#include <thread>
+
+#include "app/guiwnd.h"
+#include "app/language.h"
+#include "app/renewalservice.h"
+#include "app/singleinstance.h"
+#include "app/skins.h"
+#include "app/windowstate.h"
+#include "foundation/files.h"
+#include "foundation/hostfacts.h"
+#include "foundation/interrupts.h"
+#include "foundation/results.h"
+#include "foundation/runlog.h"
+#include "foundation/textconv.h"
+#include "ui/fltk/fltk_backend.h"
+
+namespace qm {
+
+namespace {
+
+// Left behind in the program folder by a completed self-update.
+constexpr char16_t kSelfUpdateStaging[] = u"Quillmate_tmp";
+constexpr int kInterruptTimer = 7002;
+
+void TellOperator(std::u16string_view english, std::u16string_view chinese) {
+    const bool zh = CurrentLanguage() == Language::Chinese;
+    ui::ShowMessageBox(zh ? u"提示" : u"Prompt", zh ? chinese : english,
+                       [] { return InterruptRequested(); });
+}
+
+int ShowMainWindow() {
+    ui::FltkBackend backend;
+    CGuiWnd window(backend, u"VantrelGui.xml");
+    window.InitWindow();
+    backend.PresentWindow(window, window.Layout(), SkinArchiveFor(CurrentLanguage()),
+                          window.Text("title"));
+    WindowStateFile stateFile(window);
+    // Ctrl+C or a polite kill closes the window as its close button would,
+    // once no deployment or undo is under way (they roll back or finish
+    // first on their own).
+    window.SetTimer(kInterruptTimer, 200, [&window] {
+        if (InterruptRequested() && !window.IsDeploymentRunning() && !window.IsUndoRunning())
+            window.Close();
+    });
+    // What an interrupted run left is finished first; a deployment made
+    // earlier can then be opened and undone from this window.
+    if (window.RecoverInterruptedWork())
+        window.LoadLastDeployment();
+    backend.Run();
+    return 0;
+}
+
+}  // namespace
+
+int RunDesktop(std::ostream& err) {
+    if (!ui::FltkBackend::DisplayAvailable()) {
+        err << "quillmate: the window needs a display, and none can be opened (DISPLAY is "
+               "unset or does not answer).\n"
+               "Run one of the commands instead: quillmate deploy | undo | open | status "
+               "(quillmate --help).\n";
+        return 1;
+    }
+    DeleteDirectoryTree(GetProgramDirectory() + kSelfUpdateStaging);
+
+    SingleInstance instance;
+    switch (instance.Acquire(GetServiceDirectory())) {
+        case SingleInstance::Outcome::First:
+            break;
+        case SingleInstance::Outcome::AlreadyRunning:
+            LogTrace("VantrelGui is already running!\r");
+            TellOperator(u"Quillmate is already running.", u"Quillmate已在运行。");
+            return 0;
+        case SingleInstance::Outcome::Unchecked:
+            // Each task still takes the service directory's own lock.
+            LogWarn(u"the single-instance guard cannot be taken: %s", instance.Reason());
+            break;
+    }
+
+    if (!IsSupportedOs()) {
+        LogInfo(u"Current OS is %s", GetOsName());
+        TellOperator(
+            u"Quillmate do not support current OS version(Quillmate supports Windows "
+            u"Server2008 or greater OS version)",
+            u"Quillmate不支持当前系统版本，目前只支持Windows Server2008及以上版本。");
+        return 0;
+    }
+    LogTrace("");
+    LogTrace("enter VantrelGui.exe");
+    LogTrace("");
+
+    std::thread installer;
+    try {
+        installer = std::thread([] {
+            try {
+                InstallServiceComponent();
+            } catch (const std::exception& e) {
+                LogError(u"InstallServiceComponent, %s", ResultTextOf(e));
+            }
+        });
+    } catch (const std::exception&) {
+        LogError("Create InstallServiceThread failed!");
+    }
+
+    int code = 0;
+    try {
+        code = ShowMainWindow();
+    } catch (const std::exception& e) {
+        LogError(u"WinMain, exception: %s", ResultTextOf(e));
+        err << "quillmate: the window cannot be shown: " << Utf8FromWide(ResultTextOf(e)) << "\n";
+        code = 1;
+    }
+    // The installation is short; it is not cut off halfway.
+    if (installer.joinable())
+        installer.join();
+    LogTrace("");
+    LogTrace("exit VantrelGui.exe");
+    LogTrace("");
+    return code;
+}
+
+}  // namespace qm
