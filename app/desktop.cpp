@@ -31,12 +31,21 @@ void TellOperator(std::u16string_view english, std::u16string_view chinese) {
                        [] { return InterruptRequested(); });
 }
 
+// The window on screen goes before the window object, whichever way this
+// function is left (a close has taken it away already).
+struct PresentedWindow {
+    ui::Backend& backend;
+    ui::Window& window;
+    ~PresentedWindow() { backend.DestroyWindow(window); }
+};
+
 int ShowMainWindow() {
     ui::FltkBackend backend;
     CGuiWnd window(backend, u"VantrelGui.xml");
     window.InitWindow();
     backend.PresentWindow(window, window.Layout(), SkinArchiveFor(CurrentLanguage()),
                           window.Text("title"));
+    PresentedWindow presented{backend, window};
     WindowStateFile stateFile(window);
     // Ctrl+C or a polite kill closes the window as its close button would,
     // once no deployment or undo is under way (they roll back or finish

@@ -80,7 +80,7 @@ WindowView::WindowView(Window& model, Backend& backend, const SkinWindow& layout
     listenerId_ =
         model_.AddChangeListener([this](const Control& control, Property) { Marked(control); });
     for (auto& [control, item] : items_)
-        Apply(item, true);
+        Apply(item);
     window_->position((Fl::w() - window_->w()) / 2, (Fl::h() - window_->h()) / 2);
     window_->show();
 }
@@ -224,7 +224,7 @@ void WindowView::Refresh() {
     bool positions = false;
     for (const Control* control : marked) {
         if (auto it = items_.find(control); it != items_.end()) {
-            Apply(it->second, false);
+            Apply(it->second);
             positions = positions || control->GetKind() == ControlKind::Container;
         }
     }
@@ -237,7 +237,7 @@ void WindowView::Refresh() {
     }
 }
 
-void WindowView::Apply(Item& item, bool /*everything*/) {
+void WindowView::Apply(Item& item) {
     const Control& control = *item.control;
     Fl_Widget* widget = item.widget;
     std::unique_lock lock(model_.ModelLock());

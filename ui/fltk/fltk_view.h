@@ -51,7 +51,7 @@ private:
     Fl_RGB_Image* Image(const SkinArchive& archive, const std::string& name);
     // The control's rectangle in window coordinates.
     Rect Absolute(const Control& control) const;
-    void Apply(Item& item, bool everything);
+    void Apply(Item& item);
     void Marked(const Control& control);
 
     Window& model_;
