@@ -125,6 +125,39 @@ void CGuiWnd::InitWindow() {
     Ctl("lbSiteAddrTip").SetPos(chinese ? ui::Rect{163, 68, 200, 30} : ui::Rect{170, 68, 240, 30});
     Ctl("edSiteAddrs").SetPos({103, 111, 560, 30});
     Ctl("lbInvalidSiteAddr").SetPos({103, 158, 560, 30});
+
+    StartBackgroundServices();
+}
+
+void CGuiWnd::SetBackgroundServices(BackgroundServices services) {
+    services_ = std::move(services);
+}
+
+void CGuiWnd::StartBackgroundServices() {
+    for (const auto* service :
+         {&services_.checkVersion, &services_.reportStart, &services_.reportClicks}) {
+        if (!*service)
+            continue;
+        try {
+            serviceThreads_.emplace_back([this, service] {
+                try {
+                    (*service)(*this);
+                } catch (const std::exception& e) {
+                    // Background work fails silently for the operator.
+                    LogWarn(u"CGuiWnd, background work failed: %s", ResultTextOf(e));
+                }
+            });
+        } catch (const std::exception& e) {
+            LogError("CGuiWnd::InitWindow, cannot start a background thread: %s", e.what());
+        }
+    }
+}
+
+void CGuiWnd::ForgetReportedClicks(const std::string& counter, int count) {
+    std::lock_guard lock(stateMutex_);
+    auto it = clickCounters_.find(counter);
+    if (it != clickCounters_.end())
+        it->second = it->second > count ? it->second - count : 0;
 }
 
 void CGuiWnd::SwitchTab(int index) {
@@ -224,6 +257,11 @@ void CGuiWnd::StopWorkers() {
             open.thread.join();
     }
     openThreads_.clear();
+    for (std::thread& service : serviceThreads_) {
+        if (service.joinable() && service.get_id() != std::this_thread::get_id())
+            service.join();
+    }
+    serviceThreads_.clear();
 }
 
 bool CGuiWnd::WaitUnlessClosing(int ms) {

@@ -42,6 +42,16 @@ public:
     // twin.
     static constexpr size_t kMaxTypedDomains = 2;
 
+    // Work the window starts on threads of its own when it opens: the
+    // version check and the start and click reports. Each gets the window
+    // (WaitUnlessClosing paces it and tells it when to stop) and is waited
+    // for when the window closes. Empty functions start nothing.
+    struct BackgroundServices {
+        std::function<void(CGuiWnd&)> checkVersion;
+        std::function<void(CGuiWnd&)> reportStart;
+        std::function<void(CGuiWnd&)> reportClicks;
+    };
+
     // Creates the deployer for a type index; nullptr when there is none.
     using DeployerFactory = std::function<std::unique_ptr<SslCertSrvBase>(int32_t type)>;
 
@@ -80,6 +90,12 @@ public:
     // a deployment made in an earlier session can be opened and undone.
     // False when no deployment is recorded.
     bool LoadLastDeployment();
+    // Before InitWindow.
+    void SetBackgroundServices(BackgroundServices services);
+    // Sleeps up to `ms`; false when the window is closing.
+    bool WaitUnlessClosing(int ms);
+    // Takes `count` clicks off a counter once they have been reported.
+    void ForgetReportedClicks(const std::string& counter, int count);
     // Undo restores files edited since the deployment too (the edited
     // versions are kept beside the records).
     void SetUndoForce(bool force) { undoForce_ = force; }
@@ -159,8 +175,7 @@ private:
     void DeferWaitThread();
     void RestoreThread();
     void OpenHttpsSite(std::vector<std::u16string> addresses, std::atomic<bool>* done);
-    // Sleeps up to `ms`; false when the window is closing.
-    bool WaitUnlessClosing(int ms);
+    void StartBackgroundServices();
 
     void ShowResultText(bool append, std::u16string_view text);
     SslCertSrvBase* Deployer() const;
@@ -222,6 +237,8 @@ private:
     std::thread executeThread_;
     std::thread restoreThread_;
     std::thread deferWaitThread_;
+    BackgroundServices services_;
+    std::vector<std::thread> serviceThreads_;
     struct OpenThread {
         std::thread thread;
         std::unique_ptr<std::atomic<bool>> done;

@@ -510,5 +510,35 @@ TEST_F(TaskDriverTest, TabsKeysAndTheDefaultButton) {
     EXPECT_EQ(window_->GetCurrentTab(), 0);
 }
 
+TEST_F(TaskDriverTest, BackgroundWorkRunsWhileTheWindowIsOpenAndIsWaitedForAtClose) {
+    window_.reset();  // the fixture's window has no background work
+    std::atomic<int> started{0};
+    std::atomic<int> ended{0};
+    auto service = [&](CGuiWnd& window) {
+        ++started;
+        while (window.WaitUnlessClosing(20)) {
+        }
+        ++ended;
+    };
+    window_ = std::make_unique<CGuiWnd>(backend_, u"VantrelGui.xml");
+    window_->SetBackgroundServices({service, service, service});
+    window_->InitWindow();
+    ASSERT_TRUE(RunUntil([&] { return started == 3; }));
+    EXPECT_EQ(ended, 0);
+
+    // A click counted twice, then reported once and again in full.
+    ASSERT_TRUE(window_->PerformClick("btBuyCert"));
+    ASSERT_TRUE(window_->PerformClick("btBuyCert"));
+    EXPECT_EQ(window_->ClickCount("buyLink"), 2);
+    window_->ForgetReportedClicks("buyLink", 1);
+    EXPECT_EQ(window_->ClickCount("buyLink"), 1);
+    window_->ForgetReportedClicks("buyLink", 5);
+    EXPECT_EQ(window_->ClickCount("buyLink"), 0);
+
+    window_->Close();
+    ASSERT_TRUE(RunUntil([&] { return window_->IsClosed(); }));
+    EXPECT_EQ(ended, 3);
+}
+
 }  // namespace
 }  // namespace qm
