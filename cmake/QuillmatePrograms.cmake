@@ -4,7 +4,7 @@
 set(QUILLMATE_PROGRAM_DIR ${PROJECT_BINARY_DIR}/bin)
 
 function(quillmate_add_program name)
-  add_executable(${name} ${ARGN})
+  add_executable(${name} ${ARGN} $<TARGET_OBJECTS:version_record>)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${QUILLMATE_PROGRAM_DIR})
   add_dependencies(${name} config_templates)
   install(TARGETS ${name} RUNTIME DESTINATION .)

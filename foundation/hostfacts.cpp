@@ -9,14 +9,6 @@
 #include "foundation/textconv.h"
 #include "foundation/version.h"
 
-// The version record every executable of the project carries. Readers find it
-// by its leading marker; the marker is assembled at run time by the reader,
-// so the only complete copy in a binary is this record.
-extern "C" __attribute__((used)) const char quillmate_version_record[] =
-    "\x7fQMVERINFO\x01"
-    "ProductVersion=" QUILLMATE_PRODUCT_VERSION ";ProductName=" QUILLMATE_PRODUCT_NAME
-    ";FileVersion=" QUILLMATE_PRODUCT_VERSION ";";
-
 namespace qm {
 
 namespace {

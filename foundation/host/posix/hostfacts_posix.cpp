@@ -22,7 +22,14 @@ std::u16string ExecutablePath() {
     const ssize_t n = readlink("/proc/self/exe", buffer, PATH_MAX);
     if (n <= 0)
         return {};
-    return WideFromUtf8(std::string_view(buffer, static_cast<size_t>(n)));
+    std::string path(buffer, static_cast<size_t>(n));
+    // The file was replaced since the program started (an update): the
+    // kernel marks the old one; the program's path is where the new one is.
+    constexpr std::string_view kReplaced = " (deleted)";
+    if (path.size() > kReplaced.size() && path.ends_with(kReplaced) &&
+        access(path.c_str(), F_OK) != 0)
+        path.resize(path.size() - kReplaced.size());
+    return WideFromUtf8(path);
 }
 
 std::u16string TempDirectory() {
