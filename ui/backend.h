@@ -35,6 +35,11 @@ public:
     // `title` as its caption. The archive holds the images the layout names.
     virtual void PresentWindow(Window& /*window*/, const SkinWindow& /*layout*/,
                                const SkinArchive& /*archive*/, std::u16string_view /*title*/) {}
+    // Runs `window` modally: presented like PresentWindow (above any other
+    // window, which takes no input meanwhile), then the loop runs on the
+    // calling thread, the window thread, until the window is closed.
+    virtual void RunModal(Window& window, const SkinWindow& layout, const SkinArchive& archive,
+                          std::u16string_view title) = 0;
     virtual void MinimizeWindow(Window& /*window*/) {}
     virtual void DestroyWindow(Window& /*window*/) {}
 };

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "ui/window.h"
+
 namespace qm::ui {
 
 void HeadlessBackend::Post(std::function<void()> task) {
@@ -41,6 +43,11 @@ void HeadlessBackend::Quit() {
 bool HeadlessBackend::IsLoopThread() const {
     std::lock_guard lock(mutex_);
     return loopThread_ == std::this_thread::get_id();
+}
+
+void HeadlessBackend::RunModal(Window& window, const SkinWindow&, const SkinArchive&,
+                               std::u16string_view) {
+    Loop([&window] { return window.IsClosed(); }, Clock::time_point::max());
 }
 
 bool HeadlessBackend::RunUntil(const std::function<bool()>& done,

@@ -25,6 +25,9 @@ public:
     void Run() override;
     void Quit() override;
     bool IsLoopThread() const override;
+    // Runs the loop until the window is closed (or Quit).
+    void RunModal(Window& window, const SkinWindow& layout, const SkinArchive& archive,
+                  std::u16string_view title) override;
 
     // Runs the loop until `done` holds (checked after every task and timer,
     // and at least every 10 ms), Quit is called, or `timeout` passes.

@@ -160,6 +160,18 @@ void FltkBackend::PresentWindow(Window& window, const SkinWindow& layout,
     views_[&window] = std::make_unique<WindowView>(window, *this, layout, archive, title);
 }
 
+void FltkBackend::RunModal(Window& window, const SkinWindow& layout, const SkinArchive& archive,
+                          std::u16string_view title) {
+    views_[&window] =
+        std::make_unique<WindowView>(window, *this, layout, archive, title, /*modal=*/true);
+    // The outer loop's own exit request ends this one too and stays set
+    // for the outer loop to see.
+    while (!window.IsClosed() && !quit_) {
+        Fl::wait(0.5);
+        DrainTasks();
+    }
+}
+
 void FltkBackend::MinimizeWindow(Window& window) {
     auto minimize = [this, &window] {
         if (auto it = views_.find(&window); it != views_.end())

@@ -37,6 +37,8 @@ public:
 
     void PresentWindow(Window& window, const SkinWindow& layout, const SkinArchive& archive,
                        std::u16string_view title) override;
+    void RunModal(Window& window, const SkinWindow& layout, const SkinArchive& archive,
+                  std::u16string_view title) override;
     void MinimizeWindow(Window& window) override;
     void DestroyWindow(Window& window) override;
 

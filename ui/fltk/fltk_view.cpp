@@ -6,7 +6,8 @@
 #include <FL/Fl_PNG_Image.H>
 #include <FL/Fl_Progress.H>
 #include <FL/Fl_Text_Buffer.H>
-#include <FL/Fl_Text_Display.H>
+#include <FL/Fl_Text_Editor.H>
+#include <cstdlib>
 
 #include "foundation/textconv.h"
 #include "ui/backend.h"
@@ -29,11 +30,35 @@ Fl_Align AlignOf(const SkinControl& skin) {
     return skin.kind == ControlKind::Label ? FL_ALIGN_LEFT : FL_ALIGN_CENTER;
 }
 
-// A multi-line text that owns its buffer.
-class TextView : public Fl_Text_Display {
+// Tells the window that a control gained or lost the keyboard focus.
+void NotifyFocus(Control* control, int event) {
+    if (control && (event == FL_FOCUS || event == FL_UNFOCUS))
+        control->GetWindow().SendNotify(event == FL_FOCUS ? "setfocus" : "killfocus", *control);
+}
+
+// A single-line input that reports its focus.
+class FocusInput : public Fl_Input {
 public:
-    TextView(int x, int y, int w, int h) : Fl_Text_Display(x, y, w, h) {
+    FocusInput(int x, int y, int w, int h, Control* control)
+        : Fl_Input(x, y, w, h), control_(control) {}
+    int handle(int event) override {
+        const int handled = Fl_Input::handle(event);
+        NotifyFocus(control_, event);
+        return handled;
+    }
+
+private:
+    Control* control_;
+};
+
+// A multi-line text that owns its buffer. Read-only it shows and scrolls;
+// otherwise what the operator types goes back into its control.
+class TextView : public Fl_Text_Editor {
+public:
+    TextView(int x, int y, int w, int h, Control* control)
+        : Fl_Text_Editor(x, y, w, h), control_(control) {
         buffer(&buffer_);
+        buffer_.add_modify_callback(Modified, this);
         wrap_mode(WRAP_AT_BOUNDS, 0);
         box(FL_BORDER_BOX);
         color(FL_WHITE);
@@ -41,24 +66,58 @@ public:
         textsize(kTextFontSize);
         scrollbar_width(12);
     }
-    ~TextView() override { buffer(nullptr); }
+    ~TextView() override {
+        buffer_.remove_modify_callback(Modified, this);
+        buffer(nullptr);
+    }
 
     void SetUtf8(const std::string& text) {
         if (text == shown_)
             return;
+        updating_ = true;
         // Appended text keeps the view at the end, where the news is.
         if (text.compare(0, shown_.size(), shown_) == 0 && !shown_.empty())
             buffer_.append(text.c_str() + shown_.size());
         else
             buffer_.text(text.c_str());
+        updating_ = false;
         shown_ = text;
         insert_position(buffer_.length());
         show_insert_position();
     }
 
+    void SetReadOnly(bool readOnly) {
+        if (readOnly == readOnly_)
+            return;
+        readOnly_ = readOnly;
+        readOnly ? hide_cursor() : show_cursor();
+    }
+
+    int handle(int event) override {
+        const bool typing = event == FL_KEYBOARD || event == FL_PASTE || event == FL_DND_ENTER ||
+                            event == FL_DND_DRAG || event == FL_DND_RELEASE;
+        const int handled =
+            readOnly_ && typing ? Fl_Text_Display::handle(event) : Fl_Text_Editor::handle(event);
+        NotifyFocus(control_, event);
+        return handled;
+    }
+
 private:
+    static void Modified(int, int, int, int, const char*, void* data) {
+        auto* self = static_cast<TextView*>(data);
+        if (self->updating_ || !self->control_)
+            return;
+        char* text = self->buffer_.text();
+        self->shown_ = text;
+        free(text);
+        self->control_->SetText(WideFromUtf8(self->shown_));
+    }
+
     Fl_Text_Buffer buffer_;
+    Control* control_;
     std::string shown_;
+    bool updating_ = false;
+    bool readOnly_ = false;
 };
 
 void Clicked(Fl_Widget*, void* data) {
@@ -74,7 +133,7 @@ void Typed(Fl_Widget* widget, void* data) {
 }  // namespace
 
 WindowView::WindowView(Window& model, Backend& backend, const SkinWindow& layout,
-                       const SkinArchive& archive, std::u16string_view title)
+                       const SkinArchive& archive, std::u16string_view title, bool modal)
     : model_(model), backend_(backend), layout_(layout), alive_(std::make_shared<bool>(true)) {
     Build(archive, title);
     listenerId_ =
@@ -82,6 +141,8 @@ WindowView::WindowView(Window& model, Backend& backend, const SkinWindow& layout
     for (auto& [control, item] : items_)
         Apply(item);
     window_->position((Fl::w() - window_->w()) / 2, (Fl::h() - window_->h()) / 2);
+    if (modal)
+        window_->set_modal();
     window_->show();
 }
 
@@ -158,14 +219,15 @@ Fl_Widget* WindowView::MakeWidget(const SkinControl& skin, const SkinArchive& ar
             return group;
         }
         case ControlKind::Edit: {
-            auto* input = new Fl_Input(r.x, r.y, r.width, r.height);
+            auto* input =
+                new FocusInput(r.x, r.y, r.width, r.height, model_.FindControl(skin.name));
             input->box(FL_BORDER_BOX);
             input->textfont(FL_HELVETICA);
             input->textsize(skin.fontSize > 0 ? skin.fontSize : kTextFontSize);
             return input;
         }
         case ControlKind::Text:
-            return new TextView(r.x, r.y, r.width, r.height);
+            return new TextView(r.x, r.y, r.width, r.height, model_.FindControl(skin.name));
         case ControlKind::Progress: {
             auto* progress = new Fl_Progress(r.x, r.y, r.width, r.height);
             progress->selection_color(fl_rgb_color(0x2D, 0x6C, 0xDF));
@@ -282,6 +344,7 @@ void WindowView::Apply(Item& item) {
         case ControlKind::Text: {
             auto* view = static_cast<TextView*>(widget);
             view->SetUtf8(text);
+            view->SetReadOnly(readOnly);
             view->textcolor(ToFlColor(textColor));
             if (IsOpaque(bkColor))
                 view->color(ToFlColor(bkColor));

@@ -30,7 +30,7 @@ class SkinFlWindow;
 class WindowView {
 public:
     WindowView(Window& model, Backend& backend, const SkinWindow& layout,
-               const SkinArchive& archive, std::u16string_view title);
+               const SkinArchive& archive, std::u16string_view title, bool modal = false);
     ~WindowView();
     WindowView(const WindowView&) = delete;
     WindowView& operator=(const WindowView&) = delete;
