@@ -173,4 +173,39 @@ DeploymentSettings ReadDeploymentSettings(const std::u16string& path) {
     return settings;
 }
 
+bool ReadStatisticsSetting(const std::u16string& path) {
+    XmlDocument document;
+    if (!FileExists(path) || !document.Load(path))
+        return true;
+    document.ResetPosition();
+    if (!document.FindElement(u"config") || !document.IntoElement() ||
+        !document.FindElement(u"statistics"))
+        return true;
+    return document.GetAttribute(u"enabled") != u"0";
+}
+
+void SaveStatisticsSetting(const std::u16string& path, bool enabled) {
+    XmlDocument document;
+    if (!document.Load(path)) {
+        LogError(u"SaveStatisticsSetting, cannot load %s: %s", path, document.ResultText());
+        ThrowResult(result::kUndefined);
+    }
+    document.ResetPosition();
+    Require(document.FindElement(u"config") && document.IntoElement());
+    std::u16string centerUrl;
+    if (document.FindElement(u"certCenter"))
+        centerUrl = document.GetAttribute(u"url");
+    document.ResetMainPosition();
+    if (!document.FindElement(u"statistics"))
+        Require(document.AddElement(u"statistics"));
+    Set(document, u"enabled", enabled ? u"1" : u"0");
+    // A file that names a center with credentials stays owner-only.
+    const FilePrivacy privacy =
+        UrlHasCredentials(centerUrl) ? FilePrivacy::OwnerOnly : FilePrivacy::ReadableByAll;
+    if (!document.Save(path, privacy)) {
+        LogError(u"SaveStatisticsSetting, cannot save %s: %s", path, document.ResultText());
+        ThrowResult(result::kUndefined);
+    }
+}
+
 }  // namespace qm

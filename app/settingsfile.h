@@ -62,4 +62,12 @@ void SaveDeploymentSettings(const std::u16string& path, const DeploymentSettings
 // absent.
 DeploymentSettings ReadDeploymentSettings(const std::u16string& path);
 
+// Whether the operator lets the program send usage statistics: the
+// "statistics" element's "enabled" attribute; anything but "0", and a file
+// or element that is missing, reads as yes.
+bool ReadStatisticsSetting(const std::u16string& path);
+// Sets that attribute (adding the element when the file has none). Raises
+// "undefined" when the file cannot be loaded or saved; it is then unchanged.
+void SaveStatisticsSetting(const std::u16string& path, bool enabled);
+
 }  // namespace qm

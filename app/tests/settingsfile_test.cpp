@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "app/makerservice.h"
 #include "foundation/files.h"
 #include "foundation/results.h"
 #include "foundation/textconv.h"
@@ -176,6 +177,34 @@ TEST_F(SettingsFileTest, TheCopyOfTheTemplateDoesNotTakeTheTemplatesMode) {
     fs::permissions(FsPath(DeploymentSettingsTemplatePath()),
                     fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
                         fs::perms::others_read);
+}
+
+TEST_F(SettingsFileTest, StatisticsConsentIsSavedBesideTheDeploymentAndTheEnvironmentCanRefuse) {
+    // No file, or a file from before the setting: statistics are on.
+    EXPECT_TRUE(ReadStatisticsSetting(path_));
+    ASSERT_TRUE(EnsureDeploymentSettingsFile());
+    SaveDeploymentSettings(path_, Sample());
+    EXPECT_TRUE(ReadStatisticsSetting(path_));
+    EXPECT_TRUE(StatisticsEnabled());
+
+    SaveStatisticsSetting(path_, false);
+    EXPECT_FALSE(ReadStatisticsSetting(path_));
+    EXPECT_FALSE(StatisticsEnabled());
+    // The deployment it sits beside is untouched, and saving it again keeps the choice.
+    EXPECT_EQ(ReadDeploymentSettings(path_).sites, Sample().sites);
+    SaveDeploymentSettings(path_, Sample());
+    EXPECT_FALSE(ReadStatisticsSetting(path_));
+    SaveStatisticsSetting(path_, true);
+    EXPECT_TRUE(StatisticsEnabled());
+    EXPECT_EQ(Count(test::ReadAll(path_), "<statistics"), 1);
+
+    for (const char* off : {"off", "0", "False", "NO"}) {
+        setenv("QUILLMATE_STATISTICS", off, 1);
+        EXPECT_FALSE(StatisticsEnabled()) << off;
+    }
+    setenv("QUILLMATE_STATISTICS", "on", 1);
+    EXPECT_TRUE(StatisticsEnabled());
+    unsetenv("QUILLMATE_STATISTICS");
 }
 
 TEST_F(SettingsFileTest, TheServiceDirectoryDefaultsToTheSystemPlace) {
