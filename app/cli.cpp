@@ -1,4 +1,5 @@
 #include "app/cli.h"
+#include "app/makercommands.h"
 
 #include <algorithm>
 #include <array>
@@ -45,6 +46,8 @@ Commands:
   undo      restore the configuration the last deployment changed
   open      show (and, with a display, open) the deployed sites over HTTPS
   status    show the last deployment: server, ports, certificate names, expiry
+  update    look up the newest version and install it (--check: only look)
+  feedback  send a report or a suggestion to the maker
 
 Options of every command:
   --lang en|zh   interface language (default: the locale's, from LC_ALL,
@@ -680,6 +683,10 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
         return Open(rest, out, err);
     if (command == "status")
         return Status(rest, out, err);
+    if (command == "update")
+        return UpdateCommand(rest, out, err);
+    if (command == "feedback")
+        return FeedbackCommand(rest, out, err);
     err << "quillmate: unknown command \"" << command << "\"\n"
         << "Try \"quillmate --help\".\n";
     return kExitUsage;

@@ -1,13 +1,19 @@
 #include "app/desktop.h"
 
+#include <chrono>
 #include <exception>
 #include <thread>
 
+#include "app/backgroundwork.h"
+#include "app/feedbackwnd.h"
 #include "app/guiwnd.h"
 #include "app/language.h"
+#include "app/makerservice.h"
 #include "app/renewalservice.h"
+#include "app/selfupdate.h"
 #include "app/singleinstance.h"
 #include "app/skins.h"
+#include "app/verwnd.h"
 #include "app/windowstate.h"
 #include "foundation/files.h"
 #include "foundation/hostfacts.h"
@@ -21,8 +27,6 @@ namespace qm {
 
 namespace {
 
-// Left behind in the program folder by a completed self-update.
-constexpr char16_t kSelfUpdateStaging[] = u"Quillmate_tmp";
 constexpr int kInterruptTimer = 7002;
 
 void TellOperator(std::u16string_view english, std::u16string_view chinese) {
@@ -39,9 +43,46 @@ struct PresentedWindow {
     ~PresentedWindow() { backend.DestroyWindow(window); }
 };
 
+// Runs a child window modally over the main window.
+template <class ChildWindow>
+void RunChildWindow(ui::Backend& backend, ChildWindow& child, std::u16string_view title) {
+    child.InitWindow();
+    PresentedWindow presented{backend, child};
+    backend.RunModal(child, child.Layout(), SkinArchiveFor(CurrentLanguage()), title);
+}
+
+CGuiWnd::ChildWindows MakerWindows(ui::Backend& backend, const MakerService& service) {
+    CGuiWnd::ChildWindows windows;
+    windows.openVersion = [&backend, service](CGuiWnd& main) {
+        VerWnd version(backend, u"VersionWnd.xml", service,
+                       SelfUpdatePathsFor(RunningInstallDirectory()));
+        const CGuiWnd::FoundVersion found = main.GetFoundVersion();
+        if (found.newVersionKnown)
+            version.SetVersionInfo(true, found.newVersion, found.currentVersion, found.description);
+        // The staged copy starts once no deployment step, undo or report
+        // of the main window is under way.
+        version.SetRestart({[&main] {
+                                main.BeginClosing();
+                                while (main.AnyWorkerBusy())
+                                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                            },
+                            {}});
+        RunChildWindow(backend, version, main.Text("title"));
+    };
+    windows.openFeedback = [&backend, service](CGuiWnd& main) {
+        FeedBackWnd feedback(backend, u"FeedBackWnd.xml", main.Text("title"), service,
+                             StatisticsEnabled());
+        RunChildWindow(backend, feedback, main.Text("title"));
+    };
+    return windows;
+}
+
 int ShowMainWindow() {
     ui::FltkBackend backend;
     CGuiWnd window(backend, u"VantrelGui.xml");
+    const MakerService service = ResolveMakerService();
+    window.SetBackgroundServices(MakerBackgroundServices(service));
+    window.SetChildWindows(MakerWindows(backend, service));
     window.InitWindow();
     backend.PresentWindow(window, window.Layout(), SkinArchiveFor(CurrentLanguage()),
                           window.Text("title"));
@@ -72,7 +113,8 @@ int RunDesktop(std::ostream& err) {
                "(quillmate --help).\n";
         return 1;
     }
-    DeleteDirectoryTree(GetProgramDirectory() + kSelfUpdateStaging);
+    // Left beside the program by a completed self-update.
+    DeleteDirectoryTree(SelfUpdatePathsFor(RunningInstallDirectory()).stagingDir);
 
     SingleInstance instance;
     switch (instance.Acquire(GetServiceDirectory())) {

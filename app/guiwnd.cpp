@@ -1,6 +1,7 @@
 // The main window: controls, tabs, notifications, keys and the close check.
 // The task driver (deployment, progress, undo, open) is in taskdriver.cpp.
 #include "app/guiwnd.h"
+#include "app/makerservice.h"
 
 #include <array>
 
@@ -32,24 +33,25 @@ struct ControlEntry {
 // The controls this window works with: its skin "VantrelGui.xml" must have
 // each of them, of this kind (captions, positions and looks are the skin's).
 constexpr ControlEntry kMainWindowControls[] = {
-    {ControlKind::Label, "lbTitle"},        {ControlKind::Button, "btMin"},
-    {ControlKind::Button, "btClose"},       {ControlKind::Button, "btTabSign"},
-    {ControlKind::Button, "btTabSetting"},  {ControlKind::Container, "ctSign"},
-    {ControlKind::Label, "lbSelFile"},      {ControlKind::Option, "opIIS"},
-    {ControlKind::Option, "opApache"},      {ControlKind::Option, "opTomcat"},
-    {ControlKind::Option, "opNginx"},       {ControlKind::Button, "btExe"},
-    {ControlKind::Button, "btOpen"},        {ControlKind::Button, "btRestoreWeb"},
-    {ControlKind::Label, "lbResult"},       {ControlKind::Label, "lbPromptInfo"},
-    {ControlKind::Text, "txtResultData"},   {ControlKind::Container, "ctSetting"},
-    {ControlKind::Label, "lbCert"},         {ControlKind::Edit, "edServerAddr"},
-    {ControlKind::Label, "lbHttpPort"},     {ControlKind::Edit, "edHttpPort"},
-    {ControlKind::Label, "lbHttpsPort"},    {ControlKind::Edit, "edHttpsPort"},
-    {ControlKind::Label, "lbSiteAddr"},     {ControlKind::Label, "lbSiteAddrTip"},
-    {ControlKind::Edit, "edSiteAddrs"},     {ControlKind::Label, "lbInvalidSiteAddr"},
-    {ControlKind::Button, "btDefault"},     {ControlKind::Button, "btExeCopy"},
-    {ControlKind::Button, "btCheckUpdate"}, {ControlKind::Button, "btFeedback"},
-    {ControlKind::Button, "btHelp"},        {ControlKind::Button, "lbLogo"},
-    {ControlKind::Button, "btBuyCert"},     {ControlKind::Text, "txtDbg"},
+    {ControlKind::Label, "lbTitle"},       {ControlKind::Button, "btMin"},
+    {ControlKind::Button, "btClose"},      {ControlKind::Button, "btTabSign"},
+    {ControlKind::Button, "btTabSetting"}, {ControlKind::Container, "ctSign"},
+    {ControlKind::Label, "lbSelFile"},     {ControlKind::Option, "opIIS"},
+    {ControlKind::Option, "opApache"},     {ControlKind::Option, "opTomcat"},
+    {ControlKind::Option, "opNginx"},      {ControlKind::Button, "btExe"},
+    {ControlKind::Button, "btOpen"},       {ControlKind::Button, "btRestoreWeb"},
+    {ControlKind::Label, "lbResult"},      {ControlKind::Label, "lbPromptInfo"},
+    {ControlKind::Text, "txtResultData"},  {ControlKind::Container, "ctSetting"},
+    {ControlKind::Label, "lbCert"},        {ControlKind::Edit, "edServerAddr"},
+    {ControlKind::Label, "lbHttpPort"},    {ControlKind::Edit, "edHttpPort"},
+    {ControlKind::Label, "lbHttpsPort"},   {ControlKind::Edit, "edHttpsPort"},
+    {ControlKind::Label, "lbSiteAddr"},    {ControlKind::Label, "lbSiteAddrTip"},
+    {ControlKind::Edit, "edSiteAddrs"},    {ControlKind::Label, "lbInvalidSiteAddr"},
+    {ControlKind::Button, "btDefault"},    {ControlKind::Button, "btExeCopy"},
+    {ControlKind::Option, "opStatistics"}, {ControlKind::Button, "btCheckUpdate"},
+    {ControlKind::Button, "btFeedback"},   {ControlKind::Button, "btHelp"},
+    {ControlKind::Button, "lbLogo"},       {ControlKind::Button, "btBuyCert"},
+    {ControlKind::Text, "txtDbg"},
 };
 
 constexpr ui::Color kSelectedTabColor = 0xFF00FF00;
@@ -115,6 +117,8 @@ void CGuiWnd::InitWindow() {
     Ctl("edHttpPort").SetText(u"80");
     Ctl("edHttpsPort").SetText(u"443");
     Ctl("edSiteAddrs").SetText(u"");
+    statisticsOn_ = StatisticsEnabled();
+    Ctl("opStatistics").Select(statisticsOn_);
 
     for (const char* name :
          {"lbCert", "edServerAddr", "lbHttpPort", "edHttpPort", "lbHttpsPort", "edHttpsPort"})
@@ -139,6 +143,7 @@ void CGuiWnd::StartBackgroundServices() {
         if (!*service)
             continue;
         try {
+            ++servicesRunning_;
             serviceThreads_.emplace_back([this, service] {
                 try {
                     (*service)(*this);
@@ -146,11 +151,55 @@ void CGuiWnd::StartBackgroundServices() {
                     // Background work fails silently for the operator.
                     LogWarn(u"CGuiWnd, background work failed: %s", ResultTextOf(e));
                 }
+                --servicesRunning_;
             });
         } catch (const std::exception& e) {
+            --servicesRunning_;
             LogError("CGuiWnd::InitWindow, cannot start a background thread: %s", e.what());
         }
     }
+}
+
+void CGuiWnd::ToggleStatistics() {
+    // A click selects an option; this one works as a check box.
+    const bool enable = !statisticsOn_;
+    try {
+        if (!EnsureDeploymentSettingsFile())
+            ThrowResult(result::kUndefined);
+        SaveStatisticsSetting(DeploymentSettingsPath(), enable);
+        statisticsOn_ = enable;
+    } catch (const std::exception& e) {
+        LogError(u"CGuiWnd::ToggleStatistics, %s", ResultTextOf(e));
+    }
+    Ctl("opStatistics").Select(statisticsOn_ && StatisticsEnabled());
+}
+
+void CGuiWnd::SetChildWindows(ChildWindows windows) {
+    childWindows_ = std::move(windows);
+}
+
+void CGuiWnd::SetFoundVersion(FoundVersion found) {
+    ui::Control& button = Ctl("btCheckUpdate");
+    button.SetText(Text(found.newVersionKnown ? "StateHaveNew" : "StateCheck"));
+    button.SetTextColor(found.newVersionKnown ? 0xFF0000 : 0x30A139);
+    std::lock_guard lock(stateMutex_);
+    foundVersion_ = std::move(found);
+}
+
+CGuiWnd::FoundVersion CGuiWnd::GetFoundVersion() const {
+    std::lock_guard lock(stateMutex_);
+    return foundVersion_;
+}
+
+void CGuiWnd::BeginClosing() {
+    closing_ = true;
+    { std::lock_guard lock(closingMutex_); }
+    closingWake_.notify_all();
+}
+
+bool CGuiWnd::AnyWorkerBusy() const {
+    return progressRunning_ || (executeRunning_ && currentStage_ != 2) || restoreRunning_ ||
+           servicesRunning_ > 0;
 }
 
 void CGuiWnd::ForgetReportedClicks(const std::string& counter, int count) {
@@ -201,6 +250,8 @@ void CGuiWnd::Notify(const ui::Notification& msg) {
         Ctl("edSiteAddrs").SetText(u"");
     } else if (is(u"btRestoreWeb")) {
         OnRestoreWeb();
+    } else if (is(u"opStatistics")) {
+        ToggleStatistics();
     } else if (is(u"btBuyCert")) {
         openLink("WebSiteBuy", "buyLink");
     } else if (is(u"btHelp")) {
@@ -208,8 +259,17 @@ void CGuiWnd::Notify(const ui::Notification& msg) {
     } else if (is(u"lbLogo")) {
         openLink("WebSiteHome", "otherLink");
     } else if (is(u"btFeedback") || is(u"btCheckUpdate")) {
-        // The feedback and version windows come with the graphical backend.
-        LogInfo("CGuiWnd::Notify, %s is not available in this front end", msg.sender);
+        const auto& open =
+            is(u"btFeedback") ? childWindows_.openFeedback : childWindows_.openVersion;
+        if (!open) {
+            LogInfo("CGuiWnd::Notify, %s is not available in this front end", msg.sender);
+            return;
+        }
+        try {
+            open(*this);
+        } catch (const std::exception& e) {
+            LogError(u"CGuiWnd::Notify, the window of %s failed: %s", name, ResultTextOf(e));
+        }
     }
 }
 
@@ -238,10 +298,8 @@ bool CGuiWnd::OnClose() {
 // center and the next run resumes it). Stages 1, 3 and 4 never get here,
 // because the close check refuses them.
 void CGuiWnd::StopWorkers() {
-    closing_ = true;
     busy_ = false;
-    { std::lock_guard lock(closingMutex_); }
-    closingWake_.notify_all();
+    BeginClosing();
     {
         std::lock_guard lock(deployerLock_);
         if (deployer_)

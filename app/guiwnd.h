@@ -52,6 +52,21 @@ public:
         std::function<void(CGuiWnd&)> reportClicks;
     };
 
+    // What the start-up version check found, handed to the version window.
+    struct FoundVersion {
+        bool newVersionKnown = false;
+        std::u16string newVersion;
+        std::u16string currentVersion;
+        std::u16string description;
+    };
+
+    // The modal windows of "btCheckUpdate" and "btFeedback"; a front end
+    // without them leaves the functions empty (the clicks are then logged).
+    struct ChildWindows {
+        std::function<void(CGuiWnd&)> openVersion;
+        std::function<void(CGuiWnd&)> openFeedback;
+    };
+
     // Creates the deployer for a type index; nullptr when there is none.
     using DeployerFactory = std::function<std::unique_ptr<SslCertSrvBase>(int32_t type)>;
 
@@ -92,6 +107,16 @@ public:
     bool LoadLastDeployment();
     // Before InitWindow.
     void SetBackgroundServices(BackgroundServices services);
+    void SetChildWindows(ChildWindows windows);
+    // The version-check thread's finding: the caption and colour of
+    // "btCheckUpdate" follow it.
+    void SetFoundVersion(FoundVersion found);
+    FoundVersion GetFoundVersion() const;
+    // For the self-update: stops the periodic workers (as closing does),
+    // and tells whether any worker still runs. A deployment waiting for a
+    // deferred certificate does not count.
+    void BeginClosing();
+    bool AnyWorkerBusy() const;
     // Sleeps up to `ms`; false when the window is closing.
     bool WaitUnlessClosing(int ms);
     // Takes `count` clicks off a counter once they have been reported.
@@ -176,6 +201,9 @@ private:
     void RestoreThread();
     void OpenHttpsSite(std::vector<std::u16string> addresses, std::atomic<bool>* done);
     void StartBackgroundServices();
+    // "opStatistics": the operator's consent to usage statistics, saved in
+    // the deployment settings file.
+    void ToggleStatistics();
 
     void ShowResultText(bool append, std::u16string_view text);
     SslCertSrvBase* Deployer() const;
@@ -238,6 +266,10 @@ private:
     std::thread restoreThread_;
     std::thread deferWaitThread_;
     BackgroundServices services_;
+    ChildWindows childWindows_;
+    FoundVersion foundVersion_;  // guarded by stateMutex_
+    std::atomic<int> servicesRunning_{0};
+    std::atomic<bool> statisticsOn_{true};
     std::vector<std::thread> serviceThreads_;
     struct OpenThread {
         std::thread thread;

@@ -510,6 +510,17 @@ TEST_F(TaskDriverTest, TabsKeysAndTheDefaultButton) {
     EXPECT_EQ(window_->GetCurrentTab(), 0);
 }
 
+TEST_F(TaskDriverTest, TheStatisticsOptionWorksAsACheckBoxAndIsSaved) {
+    EXPECT_TRUE(Ctl("opStatistics").IsSelected());
+    window_->SwitchTab(1);
+    ASSERT_TRUE(window_->PerformClick("opStatistics"));
+    EXPECT_FALSE(Ctl("opStatistics").IsSelected());
+    EXPECT_FALSE(ReadStatisticsSetting(DeploymentSettingsPath()));
+    ASSERT_TRUE(window_->PerformClick("opStatistics"));
+    EXPECT_TRUE(Ctl("opStatistics").IsSelected());
+    EXPECT_TRUE(ReadStatisticsSetting(DeploymentSettingsPath()));
+}
+
 TEST_F(TaskDriverTest, BackgroundWorkRunsWhileTheWindowIsOpenAndIsWaitedForAtClose) {
     window_.reset();  // the fixture's window has no background work
     std::atomic<int> started{0};
