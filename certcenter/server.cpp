@@ -15,18 +15,13 @@
 #include "certcenter/authority.h"
 #include "certcenter/center.h"
 #include "certcenter/center_state.h"
+#include "certcenter/serveloop.h"
 #include "certcenter/verification.h"
 #include "foundation/files.h"
 #include "foundation/textconv.h"
 
 namespace qm::certcenter {
 namespace {
-
-volatile std::sig_atomic_t g_stopRequested = 0;
-
-extern "C" void RequestStop(int) {
-    g_stopRequested = 1;
-}
 
 // One JSON line per request in requests.log (for tests and operators) and
 // the same line on stderr.
@@ -152,44 +147,13 @@ int RunServe(const ServeOptions& options) {
                 Send(response, ErrorReply(500, "internal", "the center failed on this request"));
             });
 
-        // SIGTERM and SIGINT end the center cleanly; the handler only sets a
-        // flag. Installed before the port is announced, so a stop requested
-        // as soon as the center is ready is never lost.
-        std::signal(SIGTERM, RequestStop);
-        std::signal(SIGINT, RequestStop);
-        int port = options.listenPort;
-        if (port == 0)
-            port = server.bind_to_any_port(options.listenHost);
-        else if (!server.bind_to_port(options.listenHost, port))
-            port = -1;
-        if (port <= 0)
-            throw std::runtime_error("cannot listen on " + options.listenHost + ":" +
-                                     std::to_string(options.listenPort));
-
-        const std::string host = options.listenHost.find(':') != std::string::npos
-                                     ? "[" + options.listenHost + "]"
-                                     : options.listenHost;
-        std::cout << "listening on https://" << host << ":" << port << "\n"
+        // SIGTERM and SIGINT end the center cleanly.
+        InstallStopHandlers();
+        const int port = BindServer(server, options.listenHost, options.listenPort);
+        std::cout << "listening on " << ListenUrl(options.listenHost, port) << "\n"
                   << "CA certificate: " << options.stateDir << "/ca.pem" << std::endl;
-        if (!options.readyFile.empty() &&
-            !WriteFileAtomic(WideFromUtf8(options.readyFile), std::to_string(port) + "\n"))
-            throw std::runtime_error("cannot write " + options.readyFile);
-        // The watcher below stops the server outside the signal context.
-        std::atomic<bool> serving = true;
-        std::thread watcher([&] {
-            while (serving) {
-                // stop() only acts on a running server, and only once.
-                if (g_stopRequested && server.is_running()) {
-                    server.stop();
-                    return;
-                }
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
-        });
-        const bool listened = server.listen_after_bind();
-        serving = false;
-        watcher.join();
-        if (!listened && !g_stopRequested)
+        AnnounceReady(options.readyFile, port);
+        if (!ServeUntilStopped(server))
             throw std::runtime_error("stopped serving");
         std::cerr << "quillmate-certcenter: stopped" << std::endl;
         return 0;

@@ -14,6 +14,7 @@
 
 #include "certcenter/authority.h"
 #include "certcenter/center.h"
+#include "certcenter/serveloop.h"
 #include "foundation/files.h"
 #include "foundation/textconv.h"
 #include "services/downloads.h"
@@ -22,14 +23,14 @@
 namespace qm::services {
 namespace {
 
-volatile std::sig_atomic_t g_stopRequested = 0;
-
-extern "C" void RequestStop(int) {
-    g_stopRequested = 1;
-}
+using certcenter::AnnounceReady;
+using certcenter::BindServer;
+using certcenter::InstallStopHandlers;
+using certcenter::ListenUrl;
+using certcenter::ServeUntilStopped;
 
 bool Stopping() {
-    return g_stopRequested != 0;
+    return certcenter::StopRequested();
 }
 
 constexpr const char* kDownloadPrefix = "/download/";
@@ -225,47 +226,16 @@ int RunServe(const ServeOptions& options) {
                 refuse(request, response, 500, "the service failed on this request");
             });
 
-        // SIGTERM and SIGINT end the service cleanly; the handler only sets a
-        // flag. Installed before the port is announced, so a stop requested
-        // as soon as the service is ready is never lost.
-        std::signal(SIGTERM, RequestStop);
-        std::signal(SIGINT, RequestStop);
-        int port = options.listenPort;
-        if (port == 0)
-            port = server.bind_to_any_port(options.listenHost);
-        else if (!server.bind_to_port(options.listenHost, port))
-            port = -1;
-        if (port <= 0)
-            throw std::runtime_error("cannot listen on " + options.listenHost + ":" +
-                                     std::to_string(options.listenPort));
-
-        const std::string host = options.listenHost.find(':') != std::string::npos
-                                     ? "[" + options.listenHost + "]"
-                                     : options.listenHost;
-        std::cout << "listening on https://" << host << ":" << port << "\n"
+        // SIGTERM and SIGINT end the service cleanly; a stalling download
+        // sees the same request and gives up its worker.
+        InstallStopHandlers();
+        const int port = BindServer(server, options.listenHost, options.listenPort);
+        std::cout << "listening on " << ListenUrl(options.listenHost, port) << "\n"
                   << "CA certificate: " << options.stateDir << "/ca.pem\n"
                   << "release folder: "
                   << (options.releaseDir.empty() ? "(none)" : options.releaseDir) << std::endl;
-        if (!options.readyFile.empty() &&
-            !WriteFileAtomic(WideFromUtf8(options.readyFile), std::to_string(port) + "\n"))
-            throw std::runtime_error("cannot write " + options.readyFile);
-        // The watcher below stops the server outside the signal context; a
-        // stalling download sees the same flag and gives up its worker.
-        std::atomic<bool> serving = true;
-        std::thread watcher([&] {
-            while (serving) {
-                // stop() only acts on a running server, and only once.
-                if (g_stopRequested && server.is_running()) {
-                    server.stop();
-                    return;
-                }
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
-        });
-        const bool listened = server.listen_after_bind();
-        serving = false;
-        watcher.join();
-        if (!listened && !g_stopRequested)
+        AnnounceReady(options.readyFile, port);
+        if (!ServeUntilStopped(server))
             throw std::runtime_error("stopped serving");
         std::cerr << "quillmate-services: stopped" << std::endl;
         return 0;
