@@ -41,29 +41,6 @@ std::string ReadText(const std::string& path) {
     return text.str();
 }
 
-// Spawns `program args...` with stdout and stderr appended to `outputFile`.
-pid_t Spawn(const std::vector<std::string>& argv, const std::string& outputFile) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                     0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    // The test's own sockets (a file server, a client connection) must not
-    // stay open in the center after the test closes them.
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    std::vector<char*> args;
-    for (const auto& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
-        throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
-    return pid;
-}
-
 }  // namespace
 
 bool HasPrivateHosts() {
@@ -109,42 +86,14 @@ void CertCenterProcess::Start(int port) {
         CertCenterProgram(), "serve",    "--listen",     "127.0.0.1:" + std::to_string(port),
         "--state",           stateDir(), "--ready-file", readyFile};
     argv.insert(argv.end(), options_.begin(), options_.end());
-    pid_ = Spawn(argv, dir_->narrow() + "center.stderr");
+    pid_ = SpawnServer(argv, dir_->narrow() + "center.stderr");
 
-    const auto end = steady_clock::now() + kStartLimit;
-    for (;;) {
-        const std::string ready = ReadText(readyFile);
-        if (!ready.empty()) {
-            port_ = std::atoi(ready.c_str());
-            return;
-        }
-        const int exit = ChildExitWithin(pid_, milliseconds(0));
-        if (exit != -1) {
-            pid_ = -1;
-            throw std::runtime_error("the certificate center exited with " + std::to_string(exit) +
-                                     ":\n" + StderrText());
-        }
-        if (steady_clock::now() >= end) {
-            Stop();
-            throw std::runtime_error("the certificate center did not become ready:\n" +
-                                     StderrText());
-        }
-        std::this_thread::sleep_for(milliseconds(5));
-    }
+    port_ = WaitForReadyPort(pid_, readyFile, kStartLimit, "the certificate center",
+                             [this] { return StderrText(); });
 }
 
 int CertCenterProcess::Stop() {
-    if (pid_ <= 0)
-        return 0;
-    kill(pid_, SIGTERM);
-    int exit = ChildExitWithin(pid_, kStopLimit);
-    if (exit == -1) {
-        kill(pid_, SIGKILL);
-        ChildExitWithin(pid_, kStopLimit);
-        exit = 128 + SIGKILL;
-    }
-    pid_ = -1;
-    return exit;
+    return StopServer(pid_, kStopLimit);
 }
 
 void CertCenterProcess::Restart() {
@@ -187,8 +136,8 @@ std::vector<std::string> CertCenterProcess::RequestTypes() const {
 }
 
 int CertCenterProcess::Approve(const std::string& token) const {
-    const pid_t pid = Spawn({CertCenterProgram(), "approve", token, "--state", stateDir()},
-                            dir_->narrow() + "approve.out");
+    const pid_t pid = SpawnServer({CertCenterProgram(), "approve", token, "--state", stateDir()},
+                                  dir_->narrow() + "approve.out");
     return ChildExitWithin(pid, std::chrono::duration_cast<milliseconds>(kStartLimit));
 }
 

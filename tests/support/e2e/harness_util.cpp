@@ -63,6 +63,61 @@ void WriteTextFile(const std::string& path, const std::string& text) {
         throw std::runtime_error("cannot replace " + path + ": " + std::strerror(errno));
 }
 
+int SpawnServer(const std::vector<std::string>& argv, const std::string& outputFile) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0600);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    std::vector<char*> args;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0)
+        throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
+    return pid;
+}
+
+int WaitForReadyPort(int& pid, const std::string& readyFile, milliseconds limit,
+                     const std::string& what, const std::function<std::string()>& output) {
+    const auto end = steady_clock::now() + limit;
+    for (;;) {
+        const std::string ready = ReadTextFile(readyFile);
+        if (!ready.empty())
+            return std::atoi(ready.c_str());
+        const int exit = ChildExitWithin(pid, milliseconds(0));
+        if (exit != -1) {
+            pid = -1;
+            throw std::runtime_error(what + " exited with " + std::to_string(exit) + ":\n" +
+                                     output());
+        }
+        if (steady_clock::now() >= end) {
+            StopServer(pid, std::chrono::seconds(10));
+            throw std::runtime_error(what + " did not become ready:\n" + output());
+        }
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+}
+
+int StopServer(int& pid, milliseconds limit) {
+    if (pid <= 0)
+        return 0;
+    kill(pid, SIGTERM);
+    int exit = ChildExitWithin(pid, limit);
+    if (exit == -1) {
+        kill(pid, SIGKILL);
+        ChildExitWithin(pid, limit);
+        exit = 128 + SIGKILL;
+    }
+    pid = -1;
+    return exit;
+}
+
 int RunProgram(const std::vector<std::string>& argv, std::string& output, milliseconds limit) {
     output.clear();
     int pipeFds[2];

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,20 @@ void WriteTextFile(const std::string& path, const std::string& text);
 // killed, -1 when it could not start.
 int RunProgram(const std::vector<std::string>& argv, std::string& output,
                std::chrono::milliseconds limit = std::chrono::milliseconds(30000));
+
+// Starts a server program (`argv[0]` a path) with standard output and error
+// appended to `outputFile`, standard input from /dev/null and none of the
+// test's other descriptors (its sockets must not stay open in the server).
+// Returns its pid; throws when it cannot start.
+int SpawnServer(const std::vector<std::string>& argv, const std::string& outputFile);
+// Waits until the server writes its port into `readyFile` and returns it.
+// Throws, naming `what` and giving `output()`, when it exits first (`pid`
+// is then -1) or is not ready within `limit` (it is then stopped).
+int WaitForReadyPort(int& pid, const std::string& readyFile, std::chrono::milliseconds limit,
+                     const std::string& what, const std::function<std::string()>& output);
+// Ends a server: SIGTERM, then SIGKILL after `limit`. Its exit code, 128 +
+// SIGKILL when it had to be killed, 0 when there was none; `pid` becomes -1.
+int StopServer(int& pid, std::chrono::milliseconds limit);
 
 // Waits for a child of this process: its exit code (128 + signal when it
 // was killed), -1 when it still runs after `limit`, -2 when it is no child.
