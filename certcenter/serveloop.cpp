@@ -5,6 +5,8 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <fstream>
+#include <iostream>
 #include <stdexcept>
 #include <thread>
 
@@ -49,6 +51,14 @@ void AnnounceReady(const std::string& readyFile, int port) {
     if (!readyFile.empty() &&
         !WriteFileAtomic(WideFromUtf8(readyFile), std::to_string(port) + "\n"))
         throw std::runtime_error("cannot write " + readyFile);
+}
+
+void AppendLogLine(const std::string& path, const std::string& line) {
+    std::ofstream out(path, std::ios::binary | std::ios::app);
+    out << line << std::flush;
+    if (!out)
+        std::cerr << "cannot append to " << path << "\n";
+    std::cerr << line << std::flush;
 }
 
 bool ServeUntilStopped(httplib::Server& server) {

@@ -26,6 +26,11 @@ std::string ListenUrl(const std::string& host, int port);
 // Writes the port to `readyFile` (nothing when empty); throws when it cannot.
 void AnnounceReady(const std::string& readyFile, int port);
 
+// Appends `line` (ending in a line feed) to the request log at `path` and
+// echoes it on stderr; a line that cannot be appended is reported there.
+// Callers serialise their calls.
+void AppendLogLine(const std::string& path, const std::string& line);
+
 // Serves until a stop is requested. False when the server stopped serving
 // on its own.
 bool ServeUntilStopped(httplib::Server& server);

@@ -41,11 +41,7 @@ public:
         line["status"] = reply.status;
         const std::string text = CompactJson(line) + "\n";
         std::lock_guard lock(mutex_);
-        std::ofstream out(path_, std::ios::binary | std::ios::app);
-        out << text << std::flush;
-        if (!out)
-            std::cerr << "cannot append to " << path_ << "\n";
-        std::cerr << text << std::flush;
+        AppendLogLine(path_, text);
     }
 
 private:

@@ -24,6 +24,7 @@ namespace qm::services {
 namespace {
 
 using certcenter::AnnounceReady;
+using certcenter::AppendLogLine;
 using certcenter::BindServer;
 using certcenter::InstallStopHandlers;
 using certcenter::ListenUrl;
@@ -52,11 +53,7 @@ public:
         line["status"] = status;
         const std::string text = OneLineJson(line) + "\n";
         std::lock_guard lock(mutex_);
-        std::ofstream out(path_, std::ios::binary | std::ios::app);
-        out << text << std::flush;
-        if (!out)
-            std::cerr << "cannot append to " << path_ << "\n";
-        std::cerr << text << std::flush;
+        AppendLogLine(path_, text);
     }
 
 private:
