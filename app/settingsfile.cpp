@@ -46,7 +46,11 @@ bool ParseInteger(const std::u16string& text, int32_t& value) {
 
 int32_t RequiredInteger(const XmlDocument& document, std::u16string_view name) {
     int32_t value = 0;
-    if (!ParseInteger(document.GetAttribute(name), value)) {
+    const std::u16string text = document.GetAttribute(name);
+    // Empty: the shipped template, which no deployment has filled in yet.
+    if (text.empty())
+        ThrowResult(result::kUndefined);
+    if (!ParseInteger(text, value)) {
         LogError(u"ReadDeploymentSettings, \"%s\" of \"%s\" is not a number", name,
                  document.GetTagName());
         ThrowResult(result::kUndefined);
@@ -144,7 +148,8 @@ void SaveDeploymentSettings(const std::u16string& path, const DeploymentSettings
 DeploymentSettings ReadDeploymentSettings(const std::u16string& path) {
     DeploymentSettings settings;
     XmlDocument document;
-    if (!document.Load(path))
+    // A missing file is no deployment yet, not a fault.
+    if (FileExists(path) && !document.Load(path))
         LogError(u"ReadDeploymentSettings, cannot load %s: %s", path, document.ResultText());
     document.ResetPosition();
     Require(document.FindElement(u"config") && document.IntoElement());
