@@ -254,9 +254,10 @@ private:
 TEST_F(FeedBackWndTest, ForumClicksAreReportedTogether) {
     FakeOpener opener;
     server_.SetRule(MakerTestServer::Answer("userActionResp"));
-    Open(server_.Service(), true, 200ms);
-    // The first round found nothing to report and waits.
-    std::this_thread::sleep_for(30ms);
+    Open(server_.Service(), true, 1000ms);
+    // The first round found nothing to report and waits: both clicks fall
+    // between two rounds, however slowly the thread started.
+    std::this_thread::sleep_for(300ms);
     ASSERT_TRUE(window_->PerformClick("btnFeedbackForum"));
     ASSERT_TRUE(window_->PerformClick("btnFeedbackForum"));
     EXPECT_EQ(window_->ForumClicks(), 2);

@@ -4,14 +4,18 @@
 // <build>/next-release). The start and click reports, the version window
 // and the feedback window are driven with real X events; the two child
 // windows are compared with the reference images in
-// app/tests/window_reference/ and kept as artifacts.
+// app/tests/window_reference/ and kept as artifacts. An installed copy of
+// this build updates itself from the version window and comes back as the
+// next version.
 //
 // QUILLMATE_UPDATE_WINDOW_REFERENCES=1 writes the screenshots as the new
 // references instead (look at them before committing).
 #include <gtest/gtest.h>
 #include <json/json.h>
+#include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -20,6 +24,7 @@
 #include <sstream>
 #include <thread>
 
+#include "foundation/hostfacts.h"
 #include "foundation/textconv.h"
 #include "tests/support/e2e/harness_util.h"
 #include "tests/support/e2e/services_process.h"
@@ -72,7 +77,8 @@ std::string FolderText(const std::string& folder) {
 }
 
 // The release with the next version, published once for the whole binary
-// from a tree of the next-release programs.
+// from a tree of the next-release programs and the shipped Config/
+// templates (which an installation's own settings must outlast).
 const std::string& NextRelease() {
     static test::TempDir folder;
     static const std::string release = [] {
@@ -81,6 +87,8 @@ const std::string& NextRelease() {
         fs::create_directories(tree);
         for (const char* program : {"quillmate", "vantrel"})
             fs::copy_file(std::string(QUILLMATE_NEXT_RELEASE_DIR) + "/" + program, tree + program);
+        fs::copy(std::string(QUILLMATE_PROGRAM_DIR) + "/Config", tree + "Config",
+                 fs::copy_options::recursive);
         std::string output;
         if (e2e::PublishRelease(tree, to, QUILLMATE_NEXT_VERSION, kReleaseNoteEn, kReleaseNoteCn,
                                 &output) != 0) {
@@ -90,6 +98,31 @@ const std::string& NextRelease() {
         return to;
     }();
     return release;
+}
+
+// The version recorded in an executable.
+std::string VersionOf(const fs::path& program) {
+    return Utf8FromWide(GetFileVersion(WideFromUtf8(program.string())));
+}
+
+// The live processes running an executable from under `folder`.
+std::vector<int> ProcessesRunningFrom(const fs::path& folder) {
+    const std::string prefix = (fs::weakly_canonical(folder) / "").string();
+    std::vector<int> found;
+    for (const int pid : e2e::AllProcessIds())
+        if (e2e::ExecutableOf(pid).rfind(prefix, 0) == 0 && e2e::ProcessAlive(pid))
+            found.push_back(pid);
+    return found;
+}
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(100ms);
+    }
+    return true;
 }
 
 // A JSON value on one line, for messages.
@@ -105,12 +138,31 @@ protected:
     void TearDown() override {
         // The program goes first, while its display and service are still there.
         program_.reset();
+        EndProgramsOfTheWorkFolder();
         display_.reset();
     }
 
+    // What a self-update started detached (the staged copy, the relaunched
+    // window) is no child of ours: ended by pid, found by where it runs from.
+    void EndProgramsOfTheWorkFolder() {
+        if (!work_)
+            return;
+        const fs::path folder = work_->narrow();
+        for (const int pid : ProcessesRunningFrom(folder))
+            kill(pid, SIGTERM);
+        if (!WaitUntil([&] { return ProcessesRunningFrom(folder).empty(); }, 5s))
+            for (const int pid : ProcessesRunningFrom(folder))
+                kill(pid, SIGKILL);
+        WaitUntil([&] { return ProcessesRunningFrom(folder).empty(); }, 5s);
+    }
+
     // Starts the window in `language` against a fresh service offering the
-    // next release; `statistics` false turns the usage reports off.
-    void StartWindow(const Language& language, bool statistics) {
+    // next release; `statistics` false turns the usage reports off. With
+    // `installed` (a folder ending in "/"), that installation's quillmate
+    // runs as installed: no QUILLMATE_HOME, its own folder is the program
+    // folder.
+    void StartWindow(const Language& language, bool statistics,
+                     const std::string& installed = std::string()) {
         language_ = language;
         ASSERT_TRUE(fs::exists(language.skin)) << language.skin;
         const ui::SkinArchive skins = ui::SkinArchive::FromZip(e2e::ReadTextFile(language.skin));
@@ -122,10 +174,12 @@ protected:
 
         const std::string release = NextRelease();
         ASSERT_FALSE(release.empty());
-        work_ = std::make_unique<test::TempDir>();
+        if (!work_)
+            work_ = std::make_unique<test::TempDir>();
         const std::string w = work_->narrow();
-        home_ = w + "home/";
-        test::InstallConfigTemplates(WideFromUtf8(home_));
+        home_ = installed.empty() ? w + "home/" : installed;
+        if (installed.empty())
+            test::InstallConfigTemplates(WideFromUtf8(home_));
         fs::create_directories(w + "service");
         fs::create_directories(w + "bin");
         // The desktop's opener, standing in for a browser.
@@ -140,7 +194,8 @@ protected:
         std::vector<std::string> argv = {"/usr/bin/env",
                                          "-u",
                                          "QUILLMATE_STATISTICS",
-                                         "QUILLMATE_HOME=" + w + "home",
+                                         "-u",
+                                         "QUILLMATE_HOME",
                                          "VANTREL_HOME=" + w + "service",
                                          "QUILLMATE_SERVICES_URL=" + services_->url(),
                                          "QUILLMATE_SERVICES_CA=" + services_->caFile(),
@@ -148,9 +203,14 @@ protected:
                                          "QUILLMATE_SYSTEMD_UNIT_DIR=" + w + "units",
                                          "QUILLMATE_SYSTEMD_RUNTIME=" + w + "no-systemd",
                                          "PATH=" + w + "bin:" + (path ? path : "/usr/bin:/bin")};
+        if (installed.empty())
+            argv.push_back("QUILLMATE_HOME=" + w + "home");
+        else
+            argv.push_back("LC_ALL=C.UTF-8");  // the relaunch after an update has no --lang
         if (!statistics)
             argv.push_back("QUILLMATE_STATISTICS=off");
-        argv.insert(argv.end(), {QUILLMATE_PROGRAM, "--lang", Lang(language)});
+        const std::string program = installed.empty() ? QUILLMATE_PROGRAM : installed + "quillmate";
+        argv.insert(argv.end(), {program, "--lang", Lang(language)});
         program_ = std::make_unique<e2e::DisplayClient>(*display_, argv);
         const auto found = e2e::WaitForWindow(*display_, kTitle, 20s);
         ASSERT_TRUE(found) << Diagnostics();
@@ -204,6 +264,18 @@ protected:
         } catch (const std::exception&) {
             return {};  // a line still being written
         }
+    }
+    // The paths of the GET requests the service answered, in order.
+    std::vector<std::string> RequestedPaths() const {
+        std::vector<std::string> paths;
+        try {
+            for (const Json::Value& line : services_->RequestLog())
+                if (line["method"].asString() == "GET")
+                    paths.push_back(line["path"].asString());
+        } catch (const std::exception&) {
+            // a line still being written
+        }
+        return paths;
     }
     std::vector<Json::Value> MessagesOfType(const std::string& type) const {
         std::vector<Json::Value> found;
@@ -282,6 +354,41 @@ protected:
                 try {
                     const e2e::WindowGeometry geometry = e2e::GetGeometry(*display_, id);
                     if (geometry.width == layout.width && geometry.height == layout.height)
+                        return id;
+                } catch (const std::exception&) {
+                    // gone again between the search and the question
+                }
+            }
+            if (std::chrono::steady_clock::now() >= deadline)
+                return std::nullopt;
+            std::this_thread::sleep_for(100ms);
+        }
+    }
+    // The titled windows on the display with their geometry, for messages.
+    std::string WindowsText() const {
+        std::string text = "\n=== windows titled " + std::string(kTitle);
+        for (const std::string& id : TitledWindows()) {
+            text += "\n" + id;
+            try {
+                const e2e::WindowGeometry g = e2e::GetGeometry(*display_, id);
+                text += " " + std::to_string(g.width) + "x" + std::to_string(g.height) + "+" +
+                        std::to_string(g.x) + "+" + std::to_string(g.y);
+            } catch (const std::exception& e) {
+                text += std::string(" ") + e.what();
+            }
+        }
+        return text;
+    }
+    // A window of the main window's size. X reuses the ids of a client
+    // that went: a program started anew may show under its forerunner's id.
+    std::optional<std::string> WaitForMainWindow(std::chrono::milliseconds limit) const {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            for (const std::string& id : TitledWindows()) {
+                try {
+                    const e2e::WindowGeometry geometry = e2e::GetGeometry(*display_, id);
+                    if (geometry.width == mainLayout_.width &&
+                        geometry.height == mainLayout_.height)
                         return id;
                 } catch (const std::exception&) {
                     // gone again between the search and the question
@@ -487,6 +594,132 @@ TEST_F(MakerWindowsTest, SendsNoUsageReportsWhenStatisticsAreOff) {
     EXPECT_TRUE(MessagesOfType("userStatReq").empty()) << Diagnostics();
     EXPECT_TRUE(MessagesOfType("userActionReq").empty()) << Diagnostics();
     CloseMainWindow();
+}
+
+TEST_F(MakerWindowsTest, UpdatesAnInstalledCopyFromTheVersionWindowAndComesBackUpdated) {
+    // An installation of this build, as an operator has it; its settings
+    // carry a mark of their own so that the release's template is told apart.
+    work_ = std::make_unique<test::TempDir>();
+    const fs::path install = fs::path(work_->narrow()) / "opt" / "quillmate";
+    fs::create_directories(install);
+    for (const char* program : {"quillmate", "vantrel"})
+        fs::copy_file(fs::path(QUILLMATE_PROGRAM_DIR) / program, install / program);
+    fs::copy(fs::path(QUILLMATE_PROGRAM_DIR) / "Config", install / "Config",
+             fs::copy_options::recursive);
+    const fs::path settingsFile = install / "Config" / "Vantrel.xml";
+    std::string settings = e2e::ReadTextFile(settingsFile.string());
+    settings.insert(settings.find('\n') + 1, "<!-- the operator's copy -->\n");
+    e2e::WriteTextFile(settingsFile.string(), settings);
+    ASSERT_EQ(VersionOf(install / "quillmate"), QUILLMATE_CURRENT_VERSION);
+
+    ASSERT_NO_FATAL_FAILURE(
+        StartWindow(Language{"en", QUILLMATE_SKIN_ZIP_EN, "New Version", "", ""},
+                    /*statistics=*/true, install.string() + "/"));
+    ASSERT_TRUE(WaitFor(
+        [](const Json::Value& s) {
+            return s["controls"]["btCheckUpdate"]["text"].asString() == "New Version";
+        },
+        15s))
+        << "btCheckUpdate says \"" << ControlText("btCheckUpdate") << "\"" << Diagnostics();
+    ClickMain("btCheckUpdate");
+    const auto version = WaitForChild(versionLayout_, 10s);
+    ASSERT_TRUE(version) << "no version window appeared" << Diagnostics();
+
+    // Update reads the description again before the download. The button
+    // ignores clicks while the window's own check still runs: clicked again
+    // until the update has begun.
+    const auto descriptionReads = [&](size_t from) {
+        const std::vector<std::string> paths = RequestedPaths();
+        return from >= paths.size() ? 0
+                                    : std::count(paths.begin() + static_cast<long>(from),
+                                                 paths.end(), "/download/Quillmate.update.xml.txt");
+    };
+    const long readsBefore = descriptionReads(0);
+    bool begun = false;
+    for (int attempt = 0; attempt < 10 && !begun; ++attempt) {
+        try {
+            ClickChild(*version, versionLayout_, "btExeUpdate");
+        } catch (const std::exception&) {
+            // the window went away with the program
+        }
+        begun = WaitUntil(
+            [&] { return descriptionReads(0) > readsBefore || program_->ExitCode() >= 0; }, 2s);
+    }
+    ASSERT_TRUE(begun) << "Update started nothing" << Diagnostics();
+
+    // The window's process hands over to the staged copy and ends.
+    EXPECT_TRUE(WaitUntil([&] { return program_->ExitCode() >= 0; }, 120s))
+        << "the window stays after Update" << Diagnostics();
+    ASSERT_EQ(program_->ExitCode(), 0) << Diagnostics();
+    const size_t requestsOfTheFirst = RequestedPaths().size();
+    // What the relaunched window writes, told apart from the last words of
+    // the first one.
+    fs::remove(statePath_);
+
+    // The staged copy installs and starts the installed program again; its
+    // window is looked for once it runs, long after the first one's went.
+    const std::string installedProgram = fs::weakly_canonical(install / "quillmate").string();
+    int relaunchedPid = 0;
+    WaitUntil(
+        [&] {
+            for (const int pid : ProcessesRunningFrom(install))
+                if (pid != program_->pid() && e2e::ExecutableOf(pid) == installedProgram)
+                    relaunchedPid = std::max(relaunchedPid, pid);
+            return relaunchedPid > 0;
+        },
+        30s);
+    ASSERT_GT(relaunchedPid, 0) << "the installed quillmate is not started again" << Diagnostics();
+    const auto relaunched = WaitForMainWindow(30s);
+    ASSERT_TRUE(relaunched) << "no main window after the update" << WindowsText() << Diagnostics();
+    main_ = *relaunched;
+    ASSERT_TRUE(WaitFor([](const Json::Value& s) { return s.isMember("controls"); }, 10s))
+        << Diagnostics();
+
+    EXPECT_EQ(VersionOf(install / "quillmate"), QUILLMATE_NEXT_VERSION) << Diagnostics();
+    EXPECT_EQ(VersionOf(install / "vantrel"), QUILLMATE_NEXT_VERSION);
+    EXPECT_EQ(e2e::ReadTextFile(settingsFile.string()), settings);
+    // The relaunched program clears the staging folder as it starts.
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            return !fs::exists(install / "Quillmate_tmp") &&
+                   !fs::exists(install / "Quillmate_tmp.zip") &&
+                   !fs::exists(install / "Quillmate_old");
+        },
+        10s))
+        << FolderText((install / "Quillmate_tmp").string()) << Diagnostics();
+    EXPECT_TRUE(ProcessesRunningFrom(install / "Quillmate_tmp").empty());
+
+    // The relaunched program is the next version: its start report says so,
+    // and its own check finds nothing newer.
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            for (const Json::Value& report : MessagesOfType("userStatReq"))
+                if (report["version"].asString() == QUILLMATE_NEXT_VERSION)
+                    return true;
+            return false;
+        },
+        15s))
+        << Diagnostics();
+    EXPECT_TRUE(WaitUntil([&] { return descriptionReads(requestsOfTheFirst) > 0; }, 15s))
+        << "the relaunched window checks for no version" << Diagnostics();
+    // The caption it starts with is the same: a newer version would turn it
+    // within a moment of the answer.
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(ControlText("btCheckUpdate"), "Check Version") << Diagnostics();
+
+    // Closed with its close button, it ends and leaves nothing running.
+    ClickMain("btClose");
+    EXPECT_TRUE(WaitUntil([&] { return !e2e::ProcessAlive(relaunchedPid); }, 15s))
+        << "the relaunched window does not end" << Diagnostics();
+    // Its last run-log line says the window returned; the first process,
+    // ended by the hand-over, wrote none.
+    const std::string runLog = e2e::ReadTextFile((install / "RunLog" / "quillmate.log").string());
+    size_t exits = 0;
+    for (size_t at = runLog.find("exit VantrelGui.exe"); at != std::string::npos;
+         at = runLog.find("exit VantrelGui.exe", at + 1))
+        ++exits;
+    EXPECT_EQ(exits, 1u) << Diagnostics();
+    EXPECT_TRUE(ProcessesRunningFrom(work_->narrow()).empty()) << Diagnostics();
 }
 
 }  // namespace
