@@ -20,9 +20,13 @@ int main(int argc, char** argv) {
     if (const std::optional<int> code = qm::FinishSelfUpdate(args))
         return *code;
     // An install cut off half way is taken back before anything else runs;
-    // the program then starts again as the version put back.
-    if (qm::RecoverInterruptedUpdate(qm::RunningInstallDirectory())) {
+    // the program then starts again as the version put back (once: a
+    // journal that cannot be removed must not make it start for ever).
+    const bool startedAgain = getenv("QUILLMATE_UPDATE_TAKEN_BACK") != nullptr;
+    unsetenv("QUILLMATE_UPDATE_TAKEN_BACK");
+    if (qm::RecoverInterruptedUpdate(qm::RunningInstallDirectory()) && !startedAgain) {
         const std::string program = qm::Utf8FromWide(qm::GetProgramPath());
+        setenv("QUILLMATE_UPDATE_TAKEN_BACK", "1", 1);
         execv(program.c_str(), argv);
         std::cerr << "quillmate: cannot start " << program << " again\n";
         return 1;

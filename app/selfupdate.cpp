@@ -132,6 +132,16 @@ void RollBack(const std::u16string& installDir) {
     DeleteDirectoryTree(PreviousDir(installDir));
 }
 
+bool IsVersionText(const std::u16string& version) {
+    if (version.empty() || version.size() > 64 || version.front() == u'.' || version.back() == u'.')
+        return false;
+    for (const char16_t c : version) {
+        if ((c < u'0' || c > u'9') && c != u'.')
+            return false;
+    }
+    return true;
+}
+
 void TakeInstallLock(FileLock& lock, const std::u16string& installDir) {
     std::u16string holder;
     if (!lock.TryAcquire(installDir + std::u16string(kLockName), u"quillmate update", holder))
@@ -164,6 +174,10 @@ void StageUpdate(const MakerService& service, const UpdateDescription& update,
         DeleteDirectoryTree(paths.stagingDir);
     };
     try {
+        // The version goes on the staged program's command line: digits
+        // and dots only.
+        if (!IsVersionText(update.version))
+            ThrowResult(u"the update description names no valid version");
         // Without a digest nothing proves the archive is the one described.
         if (update.sha256.empty())
             ThrowResult(u"the update description gives no digest of the archive");

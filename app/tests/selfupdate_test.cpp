@@ -265,6 +265,12 @@ TEST(StageUpdateTest, StagesOnlyAnArchiveMatchingTheDescribedDigest) {
     EXPECT_FALSE(fs::exists(FsPath(paths.stagingDir)));
     EXPECT_FALSE(fs::exists(FsPath(paths.stagingArchive)));
 
+    // A version that is no version never reaches a command line.
+    UpdateDescription odd = update;
+    odd.version = u"9.0 /NoRelaunch";
+    EXPECT_EQ(ResultOf([&] { StageUpdate(maker.Service(), odd, paths); }),
+              u"the update description names no valid version");
+
     // A description without a digest proves nothing.
     update.sha256.clear();
     EXPECT_EQ(ResultOf([&] { StageUpdate(maker.Service(), update, paths); }),
