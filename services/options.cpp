@@ -117,14 +117,14 @@ FaultRule ParseFaultRule(const std::string& option, const std::string& text,
         if (rule.file.empty())
             throw UsageError(option + " needs a file name after \"@\"");
     }
-    const std::string spec = text.substr(0, at);
-    const auto colon = spec.find(':');
-    rule.kind = spec.substr(0, colon);
+    const std::string ruleText = text.substr(0, at);
+    const auto colon = ruleText.find(':');
+    rule.kind = ruleText.substr(0, colon);
     if (std::find(kinds.begin(), kinds.end(), rule.kind) == kinds.end())
         throw UsageError(option + " needs KIND or KIND:N with KIND one of " + Joined(kinds) +
                          ", not \"" + text + "\"");
     if (colon != std::string::npos)
-        rule.count = ParseInt(option + " KIND:N", spec.substr(colon + 1), 1, 1000000);
+        rule.count = ParseInt(option + " KIND:N", ruleText.substr(colon + 1), 1, 1000000);
     return rule;
 }
 
