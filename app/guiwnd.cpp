@@ -1,12 +1,12 @@
 // The main window: controls, tabs, notifications, keys and the close check.
 // The task driver (deployment, progress, undo, open) is in taskdriver.cpp.
 #include "app/guiwnd.h"
-#include "app/makerservice.h"
 
 #include <array>
 
 #include "app/deployers.h"
 #include "app/language.h"
+#include "app/makerservice.h"
 #include "app/skins.h"
 #include "deploy/sslcertsrvbase.h"
 #include "enrollment/centerconfig.h"

@@ -161,7 +161,7 @@ void FltkBackend::PresentWindow(Window& window, const SkinWindow& layout,
 }
 
 void FltkBackend::RunModal(Window& window, const SkinWindow& layout, const SkinArchive& archive,
-                          std::u16string_view title) {
+                           std::u16string_view title) {
     views_[&window] =
         std::make_unique<WindowView>(window, *this, layout, archive, title, /*modal=*/true);
     // The outer loop's own exit request ends this one too and stays set
