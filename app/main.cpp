@@ -1,6 +1,4 @@
 // quillmate: the window without a command, the command-line front end with one.
-#include <unistd.h>
-
 #include <iostream>
 #include <optional>
 #include <string>
@@ -9,9 +7,15 @@
 #include "app/cli.h"
 #include "app/desktop.h"
 #include "app/selfupdate.h"
+#include "foundation/host/host.h"
 #include "foundation/hostfacts.h"
 #include "foundation/interrupts.h"
 #include "foundation/textconv.h"
+
+namespace {
+// Set while the program starts again after taking back an interrupted update.
+constexpr std::u16string_view kTakenBack = u"QUILLMATE_UPDATE_TAKEN_BACK";
+}  // namespace
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
@@ -22,13 +26,13 @@ int main(int argc, char** argv) {
     // An install cut off half way is taken back before anything else runs;
     // the program then starts again as the version put back (once: a
     // journal that cannot be removed must not make it start for ever).
-    const bool startedAgain = getenv("QUILLMATE_UPDATE_TAKEN_BACK") != nullptr;
-    unsetenv("QUILLMATE_UPDATE_TAKEN_BACK");
+    const bool startedAgain = qm::host::ProcessEnvironmentValue(kTakenBack).has_value();
+    qm::host::SetProcessEnvironmentValue(kTakenBack, std::nullopt);
     if (qm::RecoverInterruptedUpdate(qm::RunningInstallDirectory()) && !startedAgain) {
-        const std::string program = qm::Utf8FromWide(qm::GetProgramPath());
-        setenv("QUILLMATE_UPDATE_TAKEN_BACK", "1", 1);
-        execv(program.c_str(), argv);
-        std::cerr << "quillmate: cannot start " << program << " again\n";
+        const std::u16string program = qm::GetProgramPath();
+        qm::host::SetProcessEnvironmentValue(kTakenBack, u"1");
+        qm::host::ReplaceProcessImage(program, std::vector<std::string>(argv, argv + argc));
+        std::cerr << "quillmate: cannot start " << qm::Utf8FromWide(program) << " again\n";
         return 1;
     }
     // Ctrl+C and its kin are acted on where it is safe: a web server being

@@ -1,6 +1,5 @@
 #include "app/updatearchive.h"
 
-#include <sys/stat.h>
 #include <unzip.h>
 
 #include <filesystem>
@@ -31,12 +30,15 @@ struct Entry {
 };
 
 constexpr unsigned kUnixHost = 3;  // "version made by" high byte for Unix
+// The file-type bits of a Unix mode, as ZIP keeps them, and a link's type.
+constexpr unsigned kUnixTypeMask = 0170000;
+constexpr unsigned kUnixLink = 0120000;
 
 bool IsLinkEntry(const unz_file_info64& info) {
     if ((info.version >> 8) != kUnixHost)
         return false;
     const unsigned mode = static_cast<unsigned>(info.external_fa >> 16);
-    return (mode & S_IFMT) == S_IFLNK;
+    return (mode & kUnixTypeMask) == kUnixLink;
 }
 
 unsigned EntryMode(const unz_file_info64& info) {

@@ -1,10 +1,7 @@
 #include "services/feedback.h"
 
-#include <fcntl.h>
 #include <json/reader.h>
 #include <json/writer.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -12,6 +9,7 @@
 #include <utility>
 
 #include "certcenter/center.h"
+#include "foundation/host/host.h"
 #include "foundation/textconv.h"
 
 namespace qm::services {
@@ -153,25 +151,9 @@ bool ReceivedStore::Append(const Json::Value& message, const std::string& time) 
     const std::string line =
         "{\"time\":\"" + time + "\",\"message\":" + OneLineJson(message) + "}\n";
     std::lock_guard lock(mutex_);
-    const int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
-    struct stat before {};
-    bool stored = ::fstat(fd, &before) == 0;
-    if (stored) {
-        ssize_t written;
-        do
-            written = ::write(fd, line.data(), line.size());
-        while (written < 0 && errno == EINTR);
-        stored = written == static_cast<ssize_t>(line.size()) && ::fdatasync(fd) == 0;
-        // A half line (or one not on disk) would spoil the file, and the
-        // client is told that nothing was stored: take it back.
-        if (!stored && written > 0) {
-            [[maybe_unused]] const int cut = ::ftruncate(fd, before.st_size);
-        }
-    }
-    ::close(fd);
-    return stored;
+    // A half line (or one not on disk) would spoil the file, and the client
+    // is told that nothing was stored: the host takes it back.
+    return host::AppendRecordDurably(WideFromUtf8(path_), line);
 }
 
 Answer ErrorAnswer(int status, const std::string& problem) {

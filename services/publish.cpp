@@ -1,9 +1,9 @@
 #include "services/publish.h"
 
 #include <openssl/evp.h>
-#include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <stdexcept>
 
 #include "foundation/files.h"
@@ -95,18 +95,25 @@ std::vector<TreeFile> ListTree(const std::string& root) {
     for (; !error && it != end; it.increment(error)) {
         const fs::path& path = it->path();
         const std::string name = path.lexically_relative(base).generic_string();
-        struct stat info {};
-        if (::lstat(path.c_str(), &info) != 0)
+        const fs::file_status status = fs::symlink_status(path, error);
+        if (error)
             throw std::runtime_error("cannot read " + path.string());
-        if (S_ISLNK(info.st_mode))
+        if (fs::is_symlink(status))
             throw std::runtime_error(name +
                                      " is a symbolic link; a release holds only regular "
                                      "files and folders");
-        if (S_ISDIR(info.st_mode))
+        if (fs::is_directory(status))
             continue;
-        if (!S_ISREG(info.st_mode))
+        if (!fs::is_regular_file(status))
             throw std::runtime_error(name + " is not a regular file");
-        files.push_back({name, path, static_cast<unsigned>(info.st_mode & 0777), info.st_mtime});
+        const auto written = fs::last_write_time(path, error);
+        if (error)
+            throw std::runtime_error("cannot read " + path.string());
+        const std::time_t modified = std::chrono::system_clock::to_time_t(
+            std::chrono::time_point_cast<std::chrono::system_clock::duration>(
+                std::chrono::file_clock::to_sys(written)));
+        files.push_back(
+            {name, path, static_cast<unsigned>(status.permissions()) & 0777u, modified});
     }
     if (error)
         throw std::runtime_error("cannot list " + root + ": " + error.message());

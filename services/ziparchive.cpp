@@ -1,14 +1,14 @@
 #include "services/ziparchive.h"
 
-#include <fcntl.h>
 #include <minizip/zip.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <stdexcept>
+
+#include "foundation/host/host.h"
+#include "foundation/textconv.h"
 
 namespace qm::services {
 namespace {
@@ -16,6 +16,8 @@ namespace {
 // "Version made by": Unix (3) in the high byte, so readers take the upper
 // half of the external attributes as st_mode; ZIP 2.0 in the low byte.
 constexpr uLong kMadeByUnix = 0x0314;
+// The file-type bits of a regular file in a Unix mode, as ZIP stores them.
+constexpr unsigned kUnixRegularFile = 0100000;
 // General purpose flag bit 11: the name is UTF-8.
 constexpr uLong kUtf8Name = 0x0800;
 
@@ -59,7 +61,7 @@ void ZipWriter::Add(const ZipEntry& entry) {
         throw std::runtime_error("the archive " + path_ + " is already closed");
     zip_fileinfo info{};
     info.tmz_date = ZipTime(entry.modified);
-    info.external_fa = static_cast<uLong>((entry.mode & 0777) | S_IFREG) << 16;
+    info.external_fa = static_cast<uLong>((entry.mode & 0777) | kUnixRegularFile) << 16;
     const bool utf8 = std::any_of(entry.name.begin(), entry.name.end(),
                                   [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
     const int zip64 = entry.data.size() >= 0xffffffffu ? 1 : 0;
@@ -87,10 +89,7 @@ void ZipWriter::Commit() {
     bool ok = zipClose(zip, nullptr) == ZIP_OK;
     // On disk before the rename, so a crash leaves the old archive or the new one.
     if (ok) {
-        const int fd = ::open(tempPath_.c_str(), O_RDONLY | O_CLOEXEC);
-        ok = fd >= 0 && ::fsync(fd) == 0;
-        if (fd >= 0)
-            ::close(fd);
+        ok = host::SyncFile(WideFromUtf8(tempPath_));
     }
     if (!ok || std::rename(tempPath_.c_str(), path_.c_str()) != 0) {
         std::remove(tempPath_.c_str());

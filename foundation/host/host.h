@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qm::host {
 
@@ -25,6 +26,13 @@ std::u16string OperatingSystemName();
 
 // Value of a variable in the process environment; nullopt when unset.
 std::optional<std::u16string> ProcessEnvironmentValue(std::u16string_view name);
+// Sets the variable for this process and the programs it starts; nullopt
+// removes it.
+void SetProcessEnvironmentValue(std::u16string_view name,
+                                const std::optional<std::u16string>& value);
+// Replaces the running program with `program`, started with `args` (the
+// program's own name first). Returns only when that cannot be done.
+void ReplaceProcessImage(const std::u16string& program, const std::vector<std::string>& args);
 
 // Value of a system-wide environment variable (the machine's persistent
 // settings: /etc/environment on POSIX, the registry on Windows).
@@ -56,6 +64,12 @@ bool ReplaceFileAtomically(const std::u16string& path, std::string_view bytes,
 // Appends `bytes` to the file, which is created when missing: readable by
 // all and writable by the owner (0644), whatever the umask.
 bool AppendToFile(const std::u16string& path, std::string_view bytes);
+// Appends one record in a single write and waits until it is on disk; a
+// record that could not be written whole is cut off again, so the file only
+// ever holds whole records. A new file is readable by all.
+bool AppendRecordDurably(const std::u16string& path, std::string_view bytes);
+// Waits until the file's contents are on disk.
+bool SyncFile(const std::u16string& path);
 
 // Creates one folder (its parent must exist): owner-only (0700) when
 // `ownerOnly`, else readable by all and writable by the owner (0755),

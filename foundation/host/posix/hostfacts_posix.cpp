@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "foundation/host/host.h"
 #include "foundation/textconv.h"
@@ -89,6 +90,23 @@ std::optional<std::u16string> ProcessEnvironmentValue(std::u16string_view name) 
     if (!v)
         return std::nullopt;
     return WideFromUtf8(v);
+}
+
+void SetProcessEnvironmentValue(std::u16string_view name,
+                                const std::optional<std::u16string>& value) {
+    const std::string key = Utf8FromWide(name);
+    if (value)
+        setenv(key.c_str(), Utf8FromWide(*value).c_str(), 1);
+    else
+        unsetenv(key.c_str());
+}
+
+void ReplaceProcessImage(const std::u16string& program, const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(Utf8FromWide(program).c_str(), argv.data());
 }
 
 SystemEnvStatus SystemEnvironmentValue(std::u16string_view name, std::u16string& value) {
@@ -248,6 +266,36 @@ bool AppendToFile(const std::u16string& path, std::string_view bytes) {
         return false;
     const bool ok = WriteAll(fd, bytes);
     return (close(fd) == 0) && ok;
+}
+
+bool AppendRecordDurably(const std::u16string& path, std::string_view bytes) {
+    const int fd = open(Utf8FromWide(path).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
+                        kSharedFileMode);
+    if (fd < 0)
+        return false;
+    struct stat before {};
+    bool stored = fstat(fd, &before) == 0;
+    if (stored) {
+        ssize_t written;
+        do
+            written = write(fd, bytes.data(), bytes.size());
+        while (written < 0 && errno == EINTR);
+        stored = written == static_cast<ssize_t>(bytes.size()) && fdatasync(fd) == 0;
+        if (!stored && written > 0) {
+            [[maybe_unused]] const int cut = ftruncate(fd, before.st_size);
+        }
+    }
+    close(fd);
+    return stored;
+}
+
+bool SyncFile(const std::u16string& path) {
+    const int fd = open(Utf8FromWide(path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = fsync(fd) == 0;
+    close(fd);
+    return synced;
 }
 
 bool MakeDirectory(const std::u16string& path, bool ownerOnly) {
