@@ -11,14 +11,6 @@ namespace qm {
 
 namespace {
 
-std::u16string EnvironmentOrEmpty(std::u16string_view name) {
-    try {
-        return GetEnvironmentValue(name);
-    } catch (const std::exception&) {
-        return {};  // unset, or the system environment cannot be read
-    }
-}
-
 bool SaysOff(std::u16string value) {
     for (char16_t& c : value) {
         if (c >= u'A' && c <= u'Z')
@@ -43,17 +35,17 @@ std::u16string MakerService::FeedbackUrl() const {
 
 MakerService ResolveMakerService() {
     MakerService service;
-    service.baseUrl = EnvironmentOrEmpty(kServicesUrlVariable);
+    service.baseUrl = EnvironmentValueOrEmpty(kServicesUrlVariable);
     if (service.baseUrl.empty())
         service.baseUrl = std::u16string(kDefaultServicesUrl);
     while (!service.baseUrl.empty() && service.baseUrl.back() == u'/')
         service.baseUrl.pop_back();
-    service.caFile = EnvironmentOrEmpty(kServicesCaFileVariable);
+    service.caFile = EnvironmentValueOrEmpty(kServicesCaFileVariable);
     return service;
 }
 
 bool StatisticsEnabled() {
-    if (SaysOff(EnvironmentOrEmpty(kStatisticsVariable)))
+    if (SaysOff(EnvironmentValueOrEmpty(kStatisticsVariable)))
         return false;
     return ReadStatisticsSetting(DeploymentSettingsPath());
 }

@@ -9,19 +9,11 @@ namespace qm {
 
 namespace {
 
-std::u16string EnvironmentOrEmpty(std::u16string_view name) {
-    try {
-        return GetEnvironmentValue(name);
-    } catch (const std::exception&) {
-        return {};  // unset, or the system environment cannot be read
-    }
-}
-
 std::u16string Resolve(std::u16string_view option, std::u16string_view variable,
                        std::u16string_view fallback) {
     if (!option.empty())
         return std::u16string(option);
-    std::u16string value = EnvironmentOrEmpty(variable);
+    std::u16string value = EnvironmentValueOrEmpty(variable);
     return value.empty() ? std::u16string(fallback) : value;
 }
 

@@ -1,5 +1,6 @@
 #include "foundation/hostfacts.h"
 
+#include <exception>
 #include <string>
 
 #include "foundation/files.h"
@@ -118,6 +119,14 @@ std::u16string GetEnvironmentValue(std::u16string_view name) {
             ThrowResult(result::kUndefined);
     }
     ThrowResult(result::kUndefined);
+}
+
+std::u16string EnvironmentValueOrEmpty(std::u16string_view name) {
+    try {
+        return GetEnvironmentValue(name);
+    } catch (const std::exception&) {
+        return {};  // unset, or the system environment cannot be read
+    }
 }
 
 std::u16string GetFileVersion(std::u16string_view path) {

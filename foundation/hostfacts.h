@@ -35,6 +35,9 @@ std::u16string TempFilePath(std::u16string_view fileName = {});
 // system environment cannot be read.
 std::u16string GetEnvironmentValue(std::u16string_view name);
 
+// The same, empty when the variable is unset or cannot be read.
+std::u16string EnvironmentValueOrEmpty(std::u16string_view name);
+
 // The product version ("a.b.c.d") recorded in an executable; empty when the
 // file carries none. Our own executables carry the project's version.
 std::u16string GetFileVersion(std::u16string_view path);

@@ -8,6 +8,7 @@
 
 #include "foundation/files.h"
 #include "foundation/textconv.h"
+#include "foundation/xmlscan.h"
 #include "services/ziparchive.h"
 
 namespace qm::services {
@@ -39,30 +40,9 @@ std::string Sha256Hex(std::string_view bytes) {
 }
 
 std::string XmlEscaped(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (const char c : text) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            case '\'':
-                out += "&apos;";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
+    std::u16string out;
+    xml::AppendEncodedAttribute(out, WideFromUtf8(text));
+    return Utf8FromWide(out);
 }
 
 std::string UpdateDescription(const std::string& version, const std::string& sha256, uint64_t size,

@@ -63,6 +63,17 @@ void WriteTextFile(const std::string& path, const std::string& text) {
         throw std::runtime_error("cannot replace " + path + ": " + std::strerror(errno));
 }
 
+namespace {
+// The null-terminated argument array posix_spawn takes.
+std::vector<char*> ArgumentVector(const std::vector<std::string>& argv) {
+    std::vector<char*> args;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    return args;
+}
+}  // namespace
+
 int SpawnServer(const std::vector<std::string>& argv, const std::string& outputFile) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -71,10 +82,7 @@ int SpawnServer(const std::vector<std::string>& argv, const std::string& outputF
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    std::vector<char*> args;
-    for (const auto& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
+    std::vector<char*> args = ArgumentVector(argv);
     pid_t pid = -1;
     const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -129,10 +137,7 @@ int RunProgram(const std::vector<std::string>& argv, std::string& output, millis
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
     posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    std::vector<char*> args;
-    for (const auto& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
+    std::vector<char*> args = ArgumentVector(argv);
     pid_t pid = -1;
     const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
