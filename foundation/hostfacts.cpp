@@ -146,6 +146,11 @@ std::u16string GetFileVersion(std::u16string_view path) {
 }
 
 std::u16string GetFileVersionString(std::u16string_view path, std::u16string_view valueName) {
+#ifdef _WIN32
+    // Windows programs carry a version resource; the record is the fallback.
+    if (std::u16string value = host::VersionResourceValue(path, valueName); !value.empty())
+        return value;
+#endif
     std::string bytes;
     if (!ReadFileBytes(path, bytes))
         return {};

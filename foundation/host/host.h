@@ -15,6 +15,11 @@ namespace qm::host {
 std::string WideToCodePage936(std::u16string_view wide);
 std::u16string CodePage936ToWide(std::string_view narrow);
 
+// The program's command line as UTF-8 texts, its own name first. Windows
+// hands main() the arguments in the ANSI code page, so they are read again
+// in UTF-16 there. Also makes the console show UTF-8 output.
+std::vector<std::string> ProgramArguments(int argc, char** argv);
+
 // Full path of the running executable; empty when it cannot be read.
 std::u16string ExecutablePath();
 
@@ -31,7 +36,7 @@ std::optional<std::u16string> ProcessEnvironmentValue(std::u16string_view name);
 void SetProcessEnvironmentValue(std::u16string_view name,
                                 const std::optional<std::u16string>& value);
 // Replaces the running program with `program`, started with `args` (the
-// program's own name first). Returns only when that cannot be done.
+// program's own name first; UTF-8 texts, as ProgramArguments gives them). Returns only when that cannot be done.
 void ReplaceProcessImage(const std::u16string& program, const std::vector<std::string>& args);
 
 // Value of a system-wide environment variable (the machine's persistent
@@ -87,5 +92,13 @@ void ClearReadOnly(const std::u16string& path);
 // Gives `path` the owner and group of `reference`, readable by that group
 // and written by the owner only; false when that cannot be done.
 bool ShareWithGroupOf(const std::u16string& path, const std::u16string& reference);
+
+#ifdef _WIN32
+// Whether this Windows release is one the program supports.
+bool IsSupportedWindowsVersion();
+// A string of the version resource of an executable ("ProductVersion"); empty
+// when the file has none.
+std::u16string VersionResourceValue(std::u16string_view path, std::u16string_view name);
+#endif
 
 }  // namespace qm::host

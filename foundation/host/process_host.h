@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -120,5 +121,16 @@ struct ServiceState {
     bool running = false;
 };
 ServiceState QueryServiceState(std::u16string_view name);
+
+// ---- Running as a service ----
+
+// Runs `body` as the service `name` when the system's service manager
+// started this program: the manager is told the service runs, a stop or
+// shutdown request interrupts the program (see InterruptThisProcess) so
+// that `body` ends at its next check, and the service is reported stopped
+// with the exit code `body` returned (also placed in `exitCode`). Returns
+// false at once when the manager did not start the program (it was started
+// from a console; on POSIX always: systemd runs the program as it is).
+bool RunAsService(std::u16string_view name, const std::function<int()>& body, int& exitCode);
 
 }  // namespace qm::host
