@@ -24,8 +24,7 @@ std::u16string IisStateDirectory() {
     return dir;
 }
 
-IisInterfaces CreateIisInterfaces() {
-    const std::u16string home = IisStateDirectory();
+IisInterfaces CreateFileIisInterfaces(const std::u16string& home) {
     IisInterfaces interfaces;
     interfaces.sites = std::make_unique<FileSiteAdministration>(home);
     interfaces.store =
@@ -33,5 +32,11 @@ IisInterfaces CreateIisInterfaces() {
     interfaces.tlsBindings = std::make_unique<FileTlsBindings>(home + u"sslbindings.xml");
     return interfaces;
 }
+
+#ifndef _WIN32
+IisInterfaces CreateIisInterfaces() {
+    return CreateFileIisInterfaces(IisStateDirectory());
+}
+#endif
 
 }  // namespace qm

@@ -25,5 +25,7 @@ std::u16string IisStateDirectory();
 
 // The interfaces of this host.
 IisInterfaces CreateIisInterfaces();
+// The file-backed interfaces rooted at `home` (ending in a separator).
+IisInterfaces CreateFileIisInterfaces(const std::u16string& home);
 
 }  // namespace qm
