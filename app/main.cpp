@@ -18,7 +18,8 @@ constexpr std::u16string_view kTakenBack = u"QUILLMATE_UPDATE_TAKEN_BACK";
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
+    const std::vector<std::string> commandLine = qm::host::ProgramArguments(argc, argv);
+    std::vector<std::string> args(commandLine.begin() + 1, commandLine.end());
     // Started from the staging directory by a self-update: install, then
     // start the updated program.
     if (const std::optional<int> code = qm::FinishSelfUpdate(args))
@@ -31,7 +32,7 @@ int main(int argc, char** argv) {
     if (qm::RecoverInterruptedUpdate(qm::RunningInstallDirectory()) && !startedAgain) {
         const std::u16string program = qm::GetProgramPath();
         qm::host::SetProcessEnvironmentValue(kTakenBack, u"1");
-        qm::host::ReplaceProcessImage(program, std::vector<std::string>(argv, argv + argc));
+        qm::host::ReplaceProcessImage(program, commandLine);
         std::cerr << "quillmate: cannot start " << qm::Utf8FromWide(program) << " again\n";
         return 1;
     }

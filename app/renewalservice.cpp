@@ -73,7 +73,7 @@ bool RestartRenewalService(const std::u16string& serviceDirectory) {
 void InstallServiceComponent() {
     const std::u16string service = ServiceDirectory();
     const std::u16string program = GetProgramDirectory();
-    const std::u16string vantrel = u"vantrel";
+    const std::u16string vantrel(kRenewalProgramFile);
     MakeDirectoryTree(service);
     // 1, 2: stop and unregister what runs now.
     bool manager = false;

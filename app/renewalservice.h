@@ -11,6 +11,12 @@
 namespace qm {
 
 inline constexpr std::u16string_view kRenewalServiceName = u"tarnix";
+// The renewal program's file name in the program and service directories.
+#ifdef _WIN32
+inline constexpr std::u16string_view kRenewalProgramFile = u"Vantrel.exe";
+#else
+inline constexpr std::u16string_view kRenewalProgramFile = u"vantrel";
+#endif
 
 // Raises the service manager's failures (plain texts beginning
 // "CProcessManager::StopService - ") when the installed service cannot be

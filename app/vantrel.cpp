@@ -125,7 +125,7 @@ int Register(std::ostream& out, std::ostream& err) {
     host::ServiceDefinition service;
     service.name = std::u16string(kRenewalServiceName);
     service.description = u"Quillmate certificate renewal";
-    service.program = GetProgramDirectory() + u"vantrel";
+    service.program = GetProgramDirectory() + std::u16string(kRenewalProgramFile);
     service.arguments = {u"run"};
     service.workingDirectory = ServiceDirectory();
     for (const char16_t* name : {u"VANTREL_HOME", u"QUILLMATE_HOME"}) {
@@ -180,6 +180,11 @@ int RunVantrel(const std::vector<std::string>& args, std::ostream& out, std::ost
     loop.renewal = RenewalOptionsOf(parsed);
     loop.checkIntervalMs = static_cast<int64_t>(parsed.intervalSeconds * 1000);
     loop.firstRetryMs = static_cast<int64_t>(parsed.retrySeconds * 1000);
+    // Started by the service manager (Windows): the loop runs as the service
+    // and a stop request ends it; otherwise it runs as started.
+    int code = 0;
+    if (host::RunAsService(kRenewalServiceName, [&] { return RunRenewalLoop(loop); }, code))
+        return code;
     return RunRenewalLoop(loop);
 }
 

@@ -5,12 +5,14 @@
 
 #include "app/settingsfile.h"
 #include "app/vantrel.h"
+#include "foundation/host/host.h"
 #include "foundation/interrupts.h"
 #include "foundation/runlog.h"
 #include "foundation/textconv.h"
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
+    const std::vector<std::string> commandLine = qm::host::ProgramArguments(argc, argv);
+    std::vector<std::string> args(commandLine.begin() + 1, commandLine.end());
     // A stop of the service is acted on between steps: a renewal under way
     // puts the previous files back first.
     qm::InstallInterruptHandlers();

@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <stdexcept>
 
+#include "foundation/files.h"
 #include "foundation/host/host.h"
 #include "foundation/textconv.h"
 
@@ -27,7 +29,12 @@ tm_zip ZipTime(std::time_t modified) {
     zipTime.tm_mday = 1;
     zipTime.tm_year = 1980;
     std::tm local{};
-    if (modified == 0 || !localtime_r(&modified, &local) || local.tm_year < 80)
+#ifdef _WIN32
+    const bool converted = localtime_s(&local, &modified) == 0;
+#else
+    const bool converted = localtime_r(&modified, &local) != nullptr;
+#endif
+    if (modified == 0 || !converted || local.tm_year < 80)
         return zipTime;
     zipTime.tm_sec = static_cast<uInt>(local.tm_sec);
     zipTime.tm_min = static_cast<uInt>(local.tm_min);
@@ -91,8 +98,12 @@ void ZipWriter::Commit() {
     if (ok) {
         ok = host::SyncFile(WideFromUtf8(tempPath_));
     }
-    if (!ok || std::rename(tempPath_.c_str(), path_.c_str()) != 0) {
-        std::remove(tempPath_.c_str());
+    // std::filesystem's rename replaces an existing archive on Windows too.
+    std::error_code error;
+    if (ok)
+        std::filesystem::rename(FsPath(WideFromUtf8(tempPath_)), FsPath(WideFromUtf8(path_)), error);
+    if (!ok || error) {
+        std::filesystem::remove(FsPath(WideFromUtf8(tempPath_)), error);
         throw std::runtime_error("cannot write " + path_);
     }
 }

@@ -3,7 +3,9 @@
 #include <FL/Fl.H>
 #include <FL/Fl_Window.H>
 #include <FL/fl_ask.H>
+#ifndef _WIN32
 #include <X11/Xlib.h>
+#endif
 
 #include <utility>
 
@@ -58,11 +60,15 @@ FltkBackend::~FltkBackend() {
 }
 
 bool FltkBackend::DisplayAvailable() {
+#ifdef _WIN32
+    return true;  // every interactive Windows session has a desktop
+#else
     Display* display = XOpenDisplay(nullptr);
     if (!display)
         return false;
     XCloseDisplay(display);
     return true;
+#endif
 }
 
 void FltkBackend::Post(std::function<void()> task) {
