@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
 #include <chrono>
 #include <cstdlib>
@@ -18,6 +20,7 @@
 #include "app/tests/maker_test_server.h"
 #include "foundation/runlog.h"
 #include "foundation/textconv.h"
+#include "foundation/lineends.h"
 #include "tests/support/temp_dir.h"
 #include "ui/headless_backend.h"
 
@@ -150,7 +153,7 @@ TEST_F(FeedBackWndTest, ASentReportTurnsSubmitIntoClose) {
     EXPECT_EQ(request["msgType"], "bug");
     EXPECT_EQ(request["desc"], "The deployment stops at the second step.");
     EXPECT_EQ(request["contact"], "");  // the hint is no contact
-    EXPECT_EQ(request["platform"], "linux");
+    EXPECT_EQ(request["platform"], std::string(kMakerPlatform));
     EXPECT_EQ(request["product"], Utf8FromWide(ExecutableProduct().name));
     EXPECT_EQ(request["version"], Utf8FromWide(ExecutableProduct().version));
     const std::string loginfo = request["loginfo"].asString();
@@ -187,7 +190,7 @@ TEST_F(FeedBackWndTest, ARefusedReportShowsFailedAndIsLogged) {
     EXPECT_EQ(Ctl("txtPrompts").GetText(), T("PromptsFailed"));
     EXPECT_EQ(Ctl("txtPrompts").GetTextColor(), FeedBackWnd::kPromptErrorColor);
     EXPECT_EQ(Ctl("btnSubmit").GetText(), caption);
-    const std::string log = test::ReadAll(CurrentLogFilePath());
+    const std::string log = ReadTextFileLf(CurrentLogFilePath());
     EXPECT_NE(log.find("[Error] FeedBackWnd::Submit : type: error, message: quota exceeded\n"),
               std::string::npos);
 
@@ -230,6 +233,7 @@ TEST_F(FeedBackWndTest, EscapeIsIgnoredWhileSubmitting) {
     EXPECT_TRUE(RunUntil([&] { return window_->IsClosed(); }));
 }
 
+#ifndef _WIN32  // the desktop opener is a shell script on the PATH
 // Records the addresses handed to the desktop's opener.
 class FakeOpener {
 public:
@@ -271,6 +275,7 @@ TEST_F(FeedBackWndTest, ForumClicksAreReportedTogether) {
     EXPECT_EQ(test::ReadAll(opener.OpenedFile()).substr(0, 38),
               "https://forum.quillmate.dev/c/feedback");
 }
+#endif
 
 TEST_F(FeedBackWndTest, ClosingStopsTheReportsAtOnce) {
     Open(server_.Service(), true);

@@ -11,6 +11,7 @@
 #include "app/settingsfile.h"
 #include "foundation/files.h"
 #include "foundation/textconv.h"
+#include "tests/support/platform_skip.h"
 #include "tests/support/temp_dir.h"
 
 namespace qm {
@@ -24,6 +25,7 @@ void MakeExecutable(const std::string& path, const std::string& text) {
 }
 
 TEST(InstallServiceComponent, RefreshesTheServiceFolderAndRegistersTheCopiedProgram) {
+    QM_POSIX_ONLY("a stand-in systemctl and unit folder");
     test::TempDir root;
     const std::string r = root.narrow();
     for (const char* sub : {"bin", "units", "runtime", "service/RunLog", "service/Config"})

@@ -10,6 +10,7 @@
 #include "foundation/files.h"
 #include "foundation/results.h"
 #include "foundation/textconv.h"
+#include "tests/support/platform_skip.h"
 #include "tests/support/temp_dir.h"
 
 namespace qm {
@@ -49,7 +50,7 @@ protected:
 };
 
 TEST_F(SettingsFileTest, TheTemplateIsCopiedOnceAndASaveReadsBackUnchanged) {
-    EXPECT_EQ(path_, service_.path() + u"Config/Vantrel.xml");
+    EXPECT_EQ(path_, service_ / u"Config/Vantrel.xml");
     ASSERT_TRUE(EnsureDeploymentSettingsFile());
     // A fresh template records no deployment yet.
     EXPECT_THROW(ReadDeploymentSettings(path_), ExceptionEx);
@@ -129,6 +130,7 @@ TEST_F(SettingsFileTest, AWrongTemplateFailsWithUndefinedAndLeavesTheFileAsItWas
 }
 
 TEST_F(SettingsFileTest, CredentialsInTheCenterUrlMakeTheFileOwnerOnlyWhateverTheUmask) {
+    QM_POSIX_ONLY("file modes and the umask");
     namespace fs = std::filesystem;
     const fs::perms shared = fs::perms::owner_read | fs::perms::owner_write |
                              fs::perms::group_read | fs::perms::others_read;
@@ -168,6 +170,7 @@ TEST_F(SettingsFileTest, CredentialsInTheCenterUrlMakeTheFileOwnerOnlyWhateverTh
 }
 
 TEST_F(SettingsFileTest, TheCopyOfTheTemplateDoesNotTakeTheTemplatesMode) {
+    QM_POSIX_ONLY("file modes");
     namespace fs = std::filesystem;
     fs::permissions(FsPath(DeploymentSettingsTemplatePath()), fs::perms::all);
     ASSERT_TRUE(EnsureDeploymentSettingsFile());
@@ -209,9 +212,15 @@ TEST_F(SettingsFileTest, StatisticsConsentIsSavedBesideTheDeploymentAndTheEnviro
 
 TEST_F(SettingsFileTest, TheServiceDirectoryDefaultsToTheSystemPlace) {
     unsetenv("VANTREL_HOME");  // TearDown points it back at the test's folder
+#ifdef _WIN32
+    EXPECT_EQ(ServiceDirectory(), u"C:\\ProgramData\\Vantrel\\");
+    setenv("VANTREL_HOME", "D:\\renewal", 1);
+    EXPECT_EQ(DeploymentSettingsPath(), u"D:\\renewal\\Config\\Vantrel.xml");
+#else
     EXPECT_EQ(ServiceDirectory(), u"/var/lib/vantrel/");
     setenv("VANTREL_HOME", "/srv/renewal", 1);
     EXPECT_EQ(DeploymentSettingsPath(), u"/srv/renewal/Config/Vantrel.xml");
+#endif
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "foundation/results.h"
 #include "foundation/runlog.h"
 #include "foundation/textconv.h"
+#include "tests/support/platform_skip.h"
 #include "tests/support/temp_dir.h"
 #include "ui/headless_backend.h"
 
@@ -206,6 +207,7 @@ TEST_F(TaskDriverTest, AStageThatJumpsShowsTheWholeBlockAndChineseUsesType2) {
 }
 
 TEST_F(TaskDriverTest, RenewalIsPromisedOnlyWhenItsServiceRunsAfterTheDeployment) {
+    QM_POSIX_ONLY("a stand-in systemctl");
     // A stand-in systemctl first on PATH whose unit "tarnix" stops and
     // starts as asked.
     test::TempDir root;
@@ -461,6 +463,7 @@ TEST_F(TaskDriverTest, UndoUsesTheRecordedServerAndPortsAndReportsTheOutcome) {
 }
 
 TEST_F(TaskDriverTest, OpenSiteListsTheHttpsAddressesAndComesBackWithoutADisplay) {
+    QM_POSIX_ONLY("a desktop without a display; Windows opens the browser");
     Ctl("edHttpsPort").SetText(u"8443");
     Deploy();
     WaitForDeployment();

@@ -57,7 +57,7 @@ TEST_F(UsageStatsTest, TheFirstStartIsReportedAndRecorded) {
     ASSERT_EQ(server_.RequestCount(), 1u);
     const Json::Value report = server_.Requests()[0];
     EXPECT_EQ(report["type"], "userStatReq");
-    EXPECT_EQ(report["platform"], "linux");
+    EXPECT_EQ(report["platform"], std::string(kMakerPlatform));
     EXPECT_EQ(report["product"], Utf8FromWide(product_.name));
     EXPECT_EQ(report["version"], Utf8FromWide(product_.version));
     EXPECT_EQ(report.size(), 4u);
@@ -166,7 +166,7 @@ TEST(MakerMessages, TheFeedbackRequestHasEveryMemberAsText) {
     EXPECT_EQ(request["desc"],
               "Gr\xc3\xbc\xc3\x9f"
               "e");
-    EXPECT_EQ(request["platform"], "linux");
+    EXPECT_EQ(request["platform"], std::string(kMakerPlatform));
     EXPECT_EQ(request.size(), 8u);
 }
 

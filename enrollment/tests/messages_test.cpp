@@ -11,6 +11,7 @@
 #include "enrollment/tests/tls_test_server.h"
 #include "foundation/files.h"
 #include "foundation/textconv.h"
+#include "foundation/lineends.h"
 #include "tests/support/result_of.h"
 
 namespace qm {
@@ -317,8 +318,9 @@ TEST_F(ParsedCertificate, CertificateFilesHoldTheTextsAsReceived) {
     EXPECT_NE(FailureOf([&] { session_.CertRequest(dir / u"csr.txt", folder, u"shop", 1); }), "");
     session_.ParseRecvCert(test::JsonAnswer({{"certificate", leaf}, {"chain", chain}}));
     session_.SaveCertFile();
-    EXPECT_EQ(test::ReadAll(folder + u"/shop.crt"), leaf);
-    EXPECT_EQ(test::ReadAll(folder + u"/shop.chain.crt"), pki_->caPem() + pki_->caPem());
+    EXPECT_EQ(test::ReadAll(folder + u"/shop.crt"), HostTextBytes(leaf));
+    EXPECT_EQ(test::ReadAll(folder + u"/shop.chain.crt"),
+              HostTextBytes(pki_->caPem() + pki_->caPem()));
 }
 
 }  // namespace

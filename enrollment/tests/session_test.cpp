@@ -10,6 +10,7 @@
 #include "foundation/files.h"
 #include "foundation/runlog.h"
 #include "foundation/textconv.h"
+#include "foundation/lineends.h"
 #include "tests/support/result_of.h"
 
 namespace qm {
@@ -116,8 +117,9 @@ TEST_F(Session, FreshEnrollmentSendsChallengeAuthorizationAndCertificateRequest)
     EXPECT_EQ(requests[1]["publicKey"], requests[2]["publicKey"]);
 
     EXPECT_TRUE(RecordHas("succeed=\"yes\" isRecvedInfo=\"true\"")) << Record();
-    EXPECT_EQ(test::ReadAll(dir_ / u"sslcert/shop.example.test.crt"), leaf_);
-    EXPECT_EQ(test::ReadAll(dir_ / u"sslcert/shop.example.test.chain.crt"), pki_->caPem());
+    EXPECT_EQ(test::ReadAll(dir_ / u"sslcert/shop.example.test.crt"), HostTextBytes(leaf_));
+    EXPECT_EQ(test::ReadAll(dir_ / u"sslcert/shop.example.test.chain.crt"),
+              HostTextBytes(pki_->caPem()));
     std::string_view certificate, chain;
     std::vector<std::string> chainList;
     run->ExportCertificate(certificate, chain, chainList);
@@ -202,7 +204,7 @@ TEST_F(Session, DeferredRequestResumesInALaterRunWithStatusRequestsOnly) {
     const Json::Value status = center_->Requests()[1];
     EXPECT_EQ(status["token"].asString(), "tok-1");
     EXPECT_EQ(status["templateID"].asUInt(), 3u);
-    EXPECT_EQ(test::ReadAll(dir_ / u"sslcert/shop.example.test.crt"), leaf_);
+    EXPECT_EQ(test::ReadAll(dir_ / u"sslcert/shop.example.test.crt"), HostTextBytes(leaf_));
     EXPECT_TRUE(RecordHas("succeed=\"yes\" isRecvedInfo=\"true\"")) << Record();
     EXPECT_TRUE(RecordHas("token=\"tok-1\" deferRecv=\"true\"")) << Record();
 }

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "foundation/textconv.h"
+#include "tests/support/platform_skip.h"
 #include "tests/support/temp_dir.h"
 
 namespace qm {
@@ -27,6 +28,7 @@ TEST(Files, MakeDirectoryTreeReplacesAFileThatBlocksAFolder) {
 }
 
 TEST(Files, AtomicWriteKeepsModeAndWritesPrivateFilesOwnerOnly) {
+    QM_POSIX_ONLY("file modes");
     test::TempDir dir;
     const auto conf = dir / u"nginx.conf";
     test::WriteAll(conf, "old");
@@ -63,6 +65,7 @@ constexpr fs::perms kSharedFolder = fs::perms::owner_all | fs::perms::group_read
                                     fs::perms::others_exec;
 
 TEST(Files, NewFilesAndFoldersHaveFixedModesWhateverTheUmask) {
+    QM_POSIX_ONLY("file modes and the umask");
     for (mode_t mask : {mode_t(077), mode_t(000), mode_t(022)}) {
         SCOPED_TRACE(mask);
         test::TempDir dir;
@@ -91,6 +94,7 @@ TEST(Files, NewFilesAndFoldersHaveFixedModesWhateverTheUmask) {
 }
 
 TEST(Files, FixedModesReplaceTheModeOfAnExistingFileOrFolder) {
+    QM_POSIX_ONLY("file modes");
     test::TempDir dir;
     const auto file = dir / u"Vantrel.xml";
     test::WriteAll(file, "old");
@@ -115,6 +119,7 @@ TEST(Files, FixedModesReplaceTheModeOfAnExistingFileOrFolder) {
 
 TEST(Files, AtomicWriteFollowsSymbolicLinks) {
     test::TempDir dir;
+    QM_NEEDS_SYMBOLIC_LINKS(FsPath(dir.path()));
     test::WriteAll(dir / u"real.conf", "one");
     fs::create_symlink(FsPath(dir / u"real.conf"), FsPath(dir / u"link.conf"));
     ASSERT_TRUE(WriteFileAtomic(dir / u"link.conf", "two"));

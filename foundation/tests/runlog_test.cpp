@@ -1,7 +1,9 @@
 #include "foundation/runlog.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
 #include <filesystem>
 #include <thread>
@@ -12,6 +14,7 @@
 #include "foundation/paths.h"
 #include "foundation/regex.h"
 #include "foundation/textconv.h"
+#include "tests/support/platform_skip.h"
 #include "tests/support/temp_dir.h"
 
 namespace qm {
@@ -20,7 +23,26 @@ namespace {
 namespace fs = std::filesystem;
 
 std::u16string DefaultLogPath() {
-    return test::ProgramHome() + u"RunLog/" + FileNameOf(GetProgramPath()) + u".log";
+    return test::ProgramHome() + NativeSeparators(u"RunLog/") + FileNameOf(GetProgramPath()) +
+           u".log";
+}
+
+// The log with LF line ends. On Windows it is written in text mode: every
+// line ends in CR LF there.
+std::string ReadLog(const std::u16string& path) {
+    std::string bytes = test::ReadAll(path);
+#ifdef _WIN32
+    std::string text;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n')
+            continue;
+        EXPECT_FALSE(bytes[i] == '\n' && (i == 0 || bytes[i - 1] != '\r')) << "a bare LF at " << i;
+        text += bytes[i];
+    }
+    return text;
+#else
+    return bytes;
+#endif
 }
 
 std::string LastLine(const std::string& log) {
@@ -33,16 +55,18 @@ std::string LastLine(const std::string& log) {
 TEST(RunLogDefault, FileIsProgramNameInRunLogUnderTheProgramDirectory) {
     LogInfo("hello %s", "world");
     EXPECT_EQ(CurrentLogFilePath(), DefaultLogPath());
-    EXPECT_EQ(LastLine(test::ReadAll(DefaultLogPath())).substr(21), " [Info] hello world\n");
+    EXPECT_EQ(LastLine(ReadLog(DefaultLogPath())).substr(21), " [Info] hello world\n");
 }
 
 TEST(RunLogDefault, DeletedDirectoryIsMadeAgain) {
     ASSERT_TRUE(DeleteDirectoryTree(test::ProgramHome() + u"RunLog"));
     LogTrace("after delete");
-    EXPECT_EQ(LastLine(test::ReadAll(DefaultLogPath())).substr(21), " after delete\n");
+    EXPECT_EQ(LastLine(ReadLog(DefaultLogPath())).substr(21), " after delete\n");
 }
 
 TEST(RunLogDefault, TheFolderAndTheLogHaveFixedModesWhateverTheUmask) {
+    QM_POSIX_ONLY("file modes and the umask");
+#ifndef _WIN32
     const fs::perms folder = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                              fs::perms::others_read | fs::perms::others_exec;
     const fs::perms file = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
@@ -55,24 +79,25 @@ TEST(RunLogDefault, TheFolderAndTheLogHaveFixedModesWhateverTheUmask) {
         EXPECT_EQ(fs::status(FsPath(test::ProgramHome() + u"RunLog")).permissions(), folder)
             << mask;
         EXPECT_EQ(fs::status(FsPath(DefaultLogPath())).permissions(), file) << mask;
-        EXPECT_NE(test::ReadAll(DefaultLogPath()).find("made under umask"), std::string::npos);
+        EXPECT_NE(ReadLog(DefaultLogPath()).find("made under umask"), std::string::npos);
     }
+#endif
 }
 
 TEST(RunLogDefault, LineFormatPerLevel) {
     const Regex stamp(u"\\[\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\] ");
     LogTrace("%s", "SslCertSrvBase::BindCertToSite");
-    std::string line = LastLine(test::ReadAll(DefaultLogPath()));
+    std::string line = LastLine(ReadLog(DefaultLogPath()));
     EXPECT_TRUE(stamp.Search(WideFromAscii(line)).has_value());
     EXPECT_EQ(line.substr(22), "SslCertSrvBase::BindCertToSite\n");
     LogWarn(u"CreateProcess wait timeout!param is %s", u"x");
-    EXPECT_EQ(LastLine(test::ReadAll(DefaultLogPath())).substr(22),
+    EXPECT_EQ(LastLine(ReadLog(DefaultLogPath())).substr(22),
               "[Warn] CreateProcess wait timeout!param is x\n");
     LogError(u"CGuiWnd::DisplayProcessResult, %s", u"undefined");
-    EXPECT_EQ(LastLine(test::ReadAll(DefaultLogPath())).substr(22),
+    EXPECT_EQ(LastLine(ReadLog(DefaultLogPath())).substr(22),
               "[Error] CGuiWnd::DisplayProcessResult, undefined\n");
     LogTrace("");
-    line = LastLine(test::ReadAll(DefaultLogPath()));
+    line = LastLine(ReadLog(DefaultLogPath()));
     EXPECT_EQ(line.size(), 23u);  // "[YYYY-MM-DD hh:mm:ss] " and the line end
     EXPECT_EQ(line.substr(21), " \n");
 }
@@ -80,7 +105,7 @@ TEST(RunLogDefault, LineFormatPerLevel) {
 TEST(RunLogDefault, NarrowAndWideWriteTheSameCodePage) {
     LogInfo(u"%s", u"\u4e2d\u6587");
     LogInfo("%s", "\xd6\xd0\xce\xc4");
-    const std::string log = test::ReadAll(DefaultLogPath());
+    const std::string log = ReadLog(DefaultLogPath());
     const size_t last = log.rfind("[Info] ");
     const size_t previous = log.rfind("[Info] ", last - 1);
     EXPECT_EQ(log.substr(last), "[Info] \xd6\xd0\xce\xc4\n");
@@ -97,7 +122,7 @@ TEST(RunLogDefault, ConcurrentLinesNeverInterleave) {
     }
     for (auto& th : threads)
         th.join();
-    const std::string log = test::ReadAll(DefaultLogPath());
+    const std::string log = ReadLog(DefaultLogPath());
     const Regex whole(u"^\\[[^\\]]+\\] \\[Info\\] thread \\d line \\d+ x{100}$");
     size_t count = 0;
     for (const auto& m : Regex(u"^.*thread \\d line.*$").SearchAll(WideFromAscii(log))) {
@@ -116,7 +141,7 @@ protected:
         return d;
     }
     std::u16string LogPath() const {
-        return dir() / (u"logs/" + FileNameOf(GetProgramPath()) + u".log");
+        return dir() / NativeSeparators(u"logs/" + FileNameOf(GetProgramPath()) + u".log");
     }
     std::vector<fs::path> Archives() const {
         std::vector<fs::path> out;
@@ -135,7 +160,7 @@ protected:
 TEST_F(RunLogRotation, SetLogDirectoryMovesTheLog) {
     LogInfo("moved");
     EXPECT_EQ(CurrentLogFilePath(), LogPath());
-    EXPECT_EQ(LastLine(test::ReadAll(LogPath())).substr(21), " [Info] moved\n");
+    EXPECT_EQ(LastLine(ReadLog(LogPath())).substr(21), " [Info] moved\n");
 }
 
 TEST_F(RunLogRotation, OneByteBelowTheLimitStays) {
@@ -159,7 +184,7 @@ TEST_F(RunLogRotation, AtTheLimitTheLogMovesToATimeStampedArchive) {
                     .FullMatch(name.substr(stem.size())))
         << Utf8FromWide(name);
     EXPECT_EQ(test::ReadAll(WidePath(archives[0])), content);
-    const std::string fresh = test::ReadAll(LogPath());
+    const std::string fresh = ReadLog(LogPath());
     EXPECT_EQ(fresh.substr(21), " [Info] first of the new log\n");
 }
 

@@ -3,6 +3,8 @@
 #include <string>
 #include <string_view>
 
+#include "foundation/paths.h"
+
 namespace qm::test {
 
 // A fresh folder under the system's temporary folder, removed with everything
@@ -15,8 +17,9 @@ public:
     TempDir& operator=(const TempDir&) = delete;
 
     const std::u16string& path() const { return path_; }  // ends in a separator
+    // `name` may be written with "/": it is given the host's separators.
     std::u16string operator/(std::u16string_view name) const {
-        return path_ + std::u16string(name);
+        return path_ + NativeSeparators(name);
     }
     std::string narrow() const;  // UTF-8 form for printing and for other tools
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "foundation/host/host.h"
 #include "foundation/paths.h"
 #include "foundation/textconv.h"
 #include "tests/support/temp_dir.h"
@@ -13,6 +14,10 @@
 namespace {
 std::u16string g_homePath;
 std::string g_serviceHome;
+
+void SetVariable(std::u16string_view name, const std::string& value) {
+    qm::host::SetProcessEnvironmentValue(name, qm::WideFromUtf8(value));
+}
 }  // namespace
 
 namespace qm::test {
@@ -21,7 +26,7 @@ const std::u16string& ProgramHome() {
 }
 
 void RestoreServiceHome() {
-    setenv("VANTREL_HOME", g_serviceHome.c_str(), 1);
+    SetVariable(u"VANTREL_HOME", g_serviceHome);
 }
 }  // namespace qm::test
 
@@ -35,7 +40,7 @@ int main(int argc, char** argv) {
     } else {
         home = std::make_unique<qm::test::TempDir>();
         g_homePath = home->path();
-        setenv("QUILLMATE_HOME", home->narrow().c_str(), 1);
+        SetVariable(u"QUILLMATE_HOME", home->narrow());
     }
     // The service directory (deployment settings and records) too, unless
     // the caller chose one.
@@ -45,7 +50,7 @@ int main(int argc, char** argv) {
     } else {
         service = std::make_unique<qm::test::TempDir>();
         g_serviceHome = service->narrow();
-        setenv("VANTREL_HOME", g_serviceHome.c_str(), 1);
+        SetVariable(u"VANTREL_HOME", g_serviceHome);
     }
     return RUN_ALL_TESTS();
 }
