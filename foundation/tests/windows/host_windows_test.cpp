@@ -19,8 +19,10 @@
 #include "foundation/filelock.h"
 #include "foundation/host/host.h"
 #include "foundation/host/windows/win32util.h"
+#include "foundation/hostfacts.h"
 #include "foundation/interrupts.h"
 #include "foundation/netresolve.h"
+#include "foundation/textconv.h"
 
 namespace qm {
 namespace {
@@ -332,6 +334,18 @@ TEST(HostWindowsInterrupts, InterruptThisProcessAsksAsCtrlCWould) {
     EXPECT_EQ(InterruptName(), u"SIGINT");
     ClearInterrupt();
     EXPECT_EQ(InterruptName(), u"");
+}
+
+// Every program and test binary carries the version resource of its build;
+// the update check reads an installed program's version from it.
+TEST(HostWindowsVersionResource, OwnExecutableNamesProductAndVersion) {
+    const std::u16string self = host::ExecutablePath();
+    EXPECT_EQ(host::VersionResourceValue(self, u"ProductName"), OwnProductName());
+    const std::u16string version = host::VersionResourceValue(self, u"ProductVersion");
+    EXPECT_EQ(version.rfind(OwnProductVersion(), 0), 0u) << Utf8FromWide(version);
+    EXPECT_EQ(GetFileVersion(self), version);
+    EXPECT_TRUE(host::VersionResourceValue(self, u"NoSuchValue").empty());
+    EXPECT_TRUE(host::VersionResourceValue(u"C:\\no\\such\\file.exe", u"ProductName").empty());
 }
 
 }  // namespace
