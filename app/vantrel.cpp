@@ -183,7 +183,8 @@ int RunVantrel(const std::vector<std::string>& args, std::ostream& out, std::ost
     // Started by the service manager (Windows): the loop runs as the service
     // and a stop request ends it; otherwise it runs as started.
     int code = 0;
-    if (host::RunAsService(kRenewalServiceName, [&] { return RunRenewalLoop(loop); }, code))
+    if (host::RunAsService(
+            kRenewalServiceName, [&] { return RunRenewalLoop(loop); }, code))
         return code;
     return RunRenewalLoop(loop);
 }

@@ -101,7 +101,8 @@ void ZipWriter::Commit() {
     // std::filesystem's rename replaces an existing archive on Windows too.
     std::error_code error;
     if (ok)
-        std::filesystem::rename(FsPath(WideFromUtf8(tempPath_)), FsPath(WideFromUtf8(path_)), error);
+        std::filesystem::rename(FsPath(WideFromUtf8(tempPath_)), FsPath(WideFromUtf8(path_)),
+                                error);
     if (!ok || error) {
         std::filesystem::remove(FsPath(WideFromUtf8(tempPath_)), error);
         throw std::runtime_error("cannot write " + path_);

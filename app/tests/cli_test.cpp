@@ -13,9 +13,9 @@
 #include "app/settingsfile.h"
 #include "app/tests/fake_engine.h"
 #include "foundation/files.h"
+#include "foundation/paths.h"
 #include "foundation/results.h"
 #include "foundation/textconv.h"
-#include "foundation/paths.h"
 #include "tests/support/temp_dir.h"
 
 namespace qm {

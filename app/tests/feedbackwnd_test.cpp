@@ -18,9 +18,9 @@
 #include "app/language.h"
 #include "app/makermessages.h"
 #include "app/tests/maker_test_server.h"
+#include "foundation/lineends.h"
 #include "foundation/runlog.h"
 #include "foundation/textconv.h"
-#include "foundation/lineends.h"
 #include "tests/support/temp_dir.h"
 #include "ui/headless_backend.h"
 

@@ -10,8 +10,8 @@
 #include "enrollment/certcentercomm.h"
 #include "enrollment/tests/tls_test_server.h"
 #include "foundation/files.h"
-#include "foundation/textconv.h"
 #include "foundation/lineends.h"
+#include "foundation/textconv.h"
 #include "tests/support/result_of.h"
 
 namespace qm {

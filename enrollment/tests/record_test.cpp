@@ -7,10 +7,10 @@
 
 #include "enrollment/certcentercomm.h"
 #include "foundation/files.h"
-#include "foundation/textconv.h"
-#include "foundation/xmldocument.h"
 #include "foundation/lineends.h"
 #include "foundation/paths.h"
+#include "foundation/textconv.h"
+#include "foundation/xmldocument.h"
 #include "tests/support/platform_skip.h"
 #include "tests/support/result_of.h"
 #include "tests/support/temp_dir.h"

@@ -8,9 +8,9 @@
 #include "enrollment/certcentercomm.h"
 #include "enrollment/tests/tls_test_server.h"
 #include "foundation/files.h"
+#include "foundation/lineends.h"
 #include "foundation/runlog.h"
 #include "foundation/textconv.h"
-#include "foundation/lineends.h"
 #include "tests/support/result_of.h"
 
 namespace qm {

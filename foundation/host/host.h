@@ -36,7 +36,8 @@ std::optional<std::u16string> ProcessEnvironmentValue(std::u16string_view name);
 void SetProcessEnvironmentValue(std::u16string_view name,
                                 const std::optional<std::u16string>& value);
 // Replaces the running program with `program`, started with `args` (the
-// program's own name first; UTF-8 texts, as ProgramArguments gives them). Returns only when that cannot be done.
+// program's own name first; UTF-8 texts, as ProgramArguments gives them). Returns only when that
+// cannot be done.
 void ReplaceProcessImage(const std::u16string& program, const std::vector<std::string>& args);
 
 // Value of a system-wide environment variable (the machine's persistent

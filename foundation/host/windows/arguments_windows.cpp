@@ -1,4 +1,5 @@
 #include <windows.h>
+// after windows.h
 #include <shellapi.h>
 
 #include <string>

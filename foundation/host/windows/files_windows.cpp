@@ -145,7 +145,7 @@ int ErrnoOf(DWORD error) {
 }
 
 bool ReplaceViaTemporary(const std::u16string& path, std::string_view bytes,
-                 const ReplaceOptions& options);
+                         const ReplaceOptions& options);
 
 }  // namespace
 
@@ -160,7 +160,7 @@ bool ReplaceFileAtomically(const std::u16string& path, std::string_view bytes,
 namespace {
 
 bool ReplaceViaTemporary(const std::u16string& path, std::string_view bytes,
-                 const ReplaceOptions& options) {
+                         const ReplaceOptions& options) {
     const std::u16string target = ResolveLinks(path);
     size_t slash = target.size();
     while (slash > 0 && !IsSeparator(target[slash - 1]))
