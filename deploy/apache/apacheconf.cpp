@@ -266,7 +266,7 @@ struct ApacheConfig::Walker {
                 config.modules_.push_back(args[0]);
                 config.modules_.push_back(SourceNameOf(args[1]));
             } else if (name == u"serverroot" && !args.empty()) {
-                config.serverRoot_ = PathFromConfigText(args[0]);
+                config.serverRoot_ = NativeSeparators(PathFromConfigText(args[0]));
                 EnsureTrailingSeparator(config.serverRoot_);
             } else if ((name == u"include" || name == u"includeoptional") && !config.single_) {
                 Include(d, name == u"includeoptional", depth, frameActive, frameHost);
@@ -381,7 +381,7 @@ bool ApacheConfig::Defined(std::u16string_view name) const {
 }
 
 std::u16string ApacheConfig::Resolve(const std::u16string& written) const {
-    const std::u16string path = PathFromConfigText(written);
+    const std::u16string path = NativeSeparators(PathFromConfigText(written));
     if (path.empty() || IsAbsolutePath(path) || serverRoot_.empty())
         return path;
     return serverRoot_ + path;

@@ -105,7 +105,7 @@ public:
     bool Defined(std::u16string_view name) const;
     // The server root as the configuration ends it (ServerRoot may change it).
     const std::u16string& ServerRoot() const { return serverRoot_; }
-    // A path of the configuration against the server root.
+    // A path of the configuration against the server root, in the host's separators.
     std::u16string Resolve(const std::u16string& written) const;
     const ApacheContext& Context() const { return context_; }
 

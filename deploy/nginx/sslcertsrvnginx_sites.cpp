@@ -275,7 +275,7 @@ std::u16string SslCertSrvNginx::SiteDirForRoot(std::u16string value) const {
         value.back() == value.front()) {
         value = value.substr(1, value.size() - 2);
     }
-    value = PathFromConfigText(value);
+    value = NativeSeparators(PathFromConfigText(value));
     std::u16string dir = IsAbsolutePath(value) ? value : webServiceRoot_ + value;
     EnsureTrailingSeparator(dir);
     return dir;

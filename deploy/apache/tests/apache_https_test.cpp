@@ -7,6 +7,7 @@
 
 #include "deploy/apache/tests/apache_test_support.h"
 #include "foundation/results.h"
+#include "tests/support/platform_skip.h"
 #include "tests/support/result_of.h"
 
 namespace qm {
@@ -68,7 +69,7 @@ TEST(ApacheHttps, HttpHostGetsAnHttpsCopyAfterIt) {
     // The HTTP host is unchanged and its copy follows it.
     ASSERT_EQ(vhosts.rfind(kShop, 0), 0u);
     const std::string copy = vhosts.substr(sizeof kShop - 1);
-    const std::string cert = Utf8FromWide(root / u"conf/sslcert/shop.example.test");
+    const std::string cert = test::Escaped(root / u"conf/sslcert/shop.example.test");
     EXPECT_EQ(copy.substr(0, copy.find(kOld)),
               "\n<VirtualHost *:443 [::]:443>\n"
               "    ServerName shop.example.test\n"
@@ -110,7 +111,7 @@ TEST(ApacheHttps, HttpsHostIsRewrittenInPlace) {
     ASSERT_EQ(test::ResultOf([&] { d.ConfigCert(); }), "succeed");
     // mod_ssl is loaded and 443 is listened on: the main file stays.
     EXPECT_EQ(Get(root, u"conf/httpd.conf"), confBefore);
-    const std::string cert = Utf8FromWide(root / u"conf/sslcert/old.example.test");
+    const std::string cert = test::Escaped(root / u"conf/sslcert/old.example.test");
     EXPECT_EQ(Get(root, u"conf/extra/httpd-vhosts.conf"),
               std::string(kShop) +
                   "<VirtualHost *:443>\n"
@@ -142,7 +143,8 @@ TEST(ApacheHttps, InsertedLinesUseTheFilesLineEnds) {
     Put(root, u"conf/extra/httpd-vhosts.conf", crlf);
     ApacheUnderTest d;
     ASSERT_EQ(Deploy(d, root, {u"shop.example.test"}), "succeed");
-    const std::string vhosts = Get(root, u"conf/extra/httpd-vhosts.conf");
+    std::string vhosts;  // as on disk
+    ReadFileBytes(root / u"conf/extra/httpd-vhosts.conf", vhosts);
     EXPECT_EQ(vhosts.rfind(crlf, 0), 0u);
     EXPECT_NE(vhosts.find("\r\n<VirtualHost *:443 [::]:443>\r\n"), std::string::npos);
     for (size_t i = 0; i < vhosts.size(); ++i) {
@@ -158,7 +160,7 @@ TEST(ApacheHttps, TypedDomainGetsANewHostInTheVhostsFile) {
         "Listen 80\n"
         "LoadModule mime_module modules/mod_mime.so\n"
         "DocumentRoot \"" +
-            Utf8FromWide(root.path()) +
+            test::ConfPath(root.path()) +
             "htdocs\"\n"
             "Include conf/extra/httpd-vhosts.conf\n");
     Put(root, u"conf/extra/httpd-vhosts.conf",
@@ -166,12 +168,12 @@ TEST(ApacheHttps, TypedDomainGetsANewHostInTheVhostsFile) {
     ApacheUnderTest d;
     ASSERT_EQ(Deploy(d, root, {u"new.example.test"}), "succeed");
     const std::string vhosts = Get(root, u"conf/extra/httpd-vhosts.conf");
-    const std::string cert = Utf8FromWide(root / u"conf/sslcert/shop.example.test");
+    const std::string cert = test::Escaped(root / u"conf/sslcert/shop.example.test");
     // The main server's root, in forward slashes, without a trailing one.
     EXPECT_NE(vhosts.find("</VirtualHost>\n\n<VirtualHost *:443>\n"
                           "\tServerName new.example.test\n"
                           "\tDocumentRoot \"" +
-                          Utf8FromWide(root.path()) + "htdocs\"\n\tSSLEngine on\n"),
+                          test::ConfPath(root.path()) + "htdocs\"\n\tSSLEngine on\n"),
               std::string::npos)
         << vhosts;
     EXPECT_NE(vhosts.find("\tSSLCertificateFile \"" + cert + ".crt\"\n"), std::string::npos);
@@ -227,6 +229,7 @@ TEST(ApacheHttps, CertificateNamesInUseAreSkipped) {
 
 TEST(ApacheHttps, DebianLayoutEnablesByLinks) {
     TempDir root;
+    QM_NEEDS_SYMBOLIC_LINKS(FsPath(root.path()));
     Put(root, u"apache2.conf",
         "IncludeOptional mods-enabled/*.load\n"
         "IncludeOptional mods-enabled/*.conf\n"

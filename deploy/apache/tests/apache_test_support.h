@@ -9,6 +9,7 @@
 
 #include "deploy/apache/sslcertsrvapache.h"
 #include "foundation/files.h"
+#include "foundation/lineends.h"
 #include "foundation/paths.h"
 #include "foundation/textconv.h"
 #include "tests/support/temp_dir.h"
@@ -57,15 +58,38 @@ inline void Put(const TempDir& dir, std::u16string_view relative, std::string_vi
     WritePlain(path, text);
 }
 
+// A file's text; on Windows in LF form, as text files are read and written
+// there in text mode (CR LF on disk).
 inline std::string Get(const TempDir& dir, std::u16string_view relative) {
     std::string text;
     ReadFileBytes(dir / NativeSeparators(relative), text);
+#ifdef _WIN32
+    text = WithoutCrLf(text);
+#endif
     return text;
+}
+
+// A folder as configuration text: with "/", as Windows configurations write
+// it too (there a backslash before a closing quote would escape the quote).
+inline std::string ConfPath(std::u16string path) {
+    ToForwardSlashes(path);
+    return Utf8FromWide(path);
+}
+
+// A path as a quoted directive argument holds it: each backslash doubled.
+inline std::string Escaped(const std::u16string& path) {
+    std::string out;
+    for (char c : Utf8FromWide(path)) {
+        if (c == '\\')
+            out += c;
+        out += c;
+    }
+    return out;
 }
 
 // An upstream layout: ROOT/conf/httpd.conf with `extra` after its own lines.
 inline std::string UpstreamConf(const TempDir& root, std::string_view extra) {
-    return "ServerRoot \"" + Utf8FromWide(root.path()) +
+    return "ServerRoot \"" + ConfPath(root.path()) +
            "\"\n"
            "Listen 80\n"
            "LoadModule mpm_event_module modules/mod_mpm_event.so\n"
@@ -75,7 +99,7 @@ inline std::string UpstreamConf(const TempDir& root, std::string_view extra) {
            "\n"
            "ServerName main.example.test\n"
            "DocumentRoot \"" +
-           Utf8FromWide(root.path()) + "htdocs\"\n" + std::string(extra);
+           ConfPath(root.path()) + "htdocs\"\n" + std::string(extra);
 }
 
 }  // namespace qm::test

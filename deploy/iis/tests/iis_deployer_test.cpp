@@ -24,6 +24,7 @@
 #include "deploy/tests/test_deployer.h"
 #include "foundation/files.h"
 #include "foundation/hostfacts.h"
+#include "foundation/paths.h"
 #include "foundation/textconv.h"
 #include "foundation/xmldocument.h"
 #include "tests/support/result_of.h"
@@ -274,8 +275,9 @@ TEST_F(IisDeployer, ReadsStartedSitesBindingsAndTheNamesOfInstalledCertificates)
     EXPECT_EQ(iis->siteNames().at(u"www.default.example.test"), u"Default Web Site");
     EXPECT_EQ(iis->siteNames().at(u"www.shop.example.test"), u"shop");
     EXPECT_EQ(iis->siteNames().at(u"v6.example.test"), u"v6");
-    // The document root: environment references expanded, a separator added.
-    EXPECT_EQ(iis->mainSite().siteDir, u"/srv/iis/default/");
+    // The document root: environment references expanded, the host's separator added.
+    const std::u16string separator(1, PathSeparator());
+    EXPECT_EQ(iis->mainSite().siteDir, u"/srv/iis/default" + separator);
     EXPECT_TRUE(iis->mainSite().isHttps);
     EXPECT_EQ(iis->hostlessIPs(), (std::vector<std::u16string>{u"*", u"*"}));
     // Every HTTPS binding on the HTTPS port, with the certificate it serves;
@@ -292,7 +294,7 @@ TEST_F(IisDeployer, ReadsStartedSitesBindingsAndTheNamesOfInstalledCertificates)
     site.physicalPaths = {u"/a", u"/b/"};
     EXPECT_EQ(TestIis::SitePhysicalPath(site), u"/b/");
     site.physicalPaths = {u"%QM_NOT_SET%/x"};
-    EXPECT_EQ(TestIis::SitePhysicalPath(site), u"%QM_NOT_SET%/x/");
+    EXPECT_EQ(TestIis::SitePhysicalPath(site), u"%QM_NOT_SET%/x" + separator);
 }
 
 TEST_F(IisDeployer, RefusesWhatItCannotRead) {

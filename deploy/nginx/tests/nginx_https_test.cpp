@@ -5,6 +5,7 @@
 #include "deploy/nginx/tests/nginx_test_support.h"
 #include "deploy/tests/test_deployer.h"
 #include "foundation/files.h"
+#include "foundation/lineends.h"
 #include "foundation/results.h"
 #include "foundation/textconv.h"
 #include "tests/support/temp_dir.h"
@@ -272,7 +273,14 @@ protected:
         d.GetSitesInfo(names);
         d.SetInputDomains(std::move(domains));
     }
-    std::u16string Written() { return WideFromUtf8(test::ReadAll(dir / u"conf/nginx.conf")); }
+    // The file in LF form: on Windows text files are written in text mode (CR LF).
+    std::u16string Written() {
+        std::string bytes = test::ReadAll(dir / u"conf/nginx.conf");
+#ifdef _WIN32
+        bytes = WithoutCrLf(bytes);
+#endif
+        return WideFromUtf8(bytes);
+    }
 };
 
 const std::u16string kShop =

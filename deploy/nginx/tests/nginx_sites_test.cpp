@@ -5,6 +5,7 @@
 #include "deploy/nginx/tests/nginx_test_support.h"
 #include "deploy/tests/test_deployer.h"
 #include "foundation/files.h"
+#include "foundation/paths.h"
 #include "foundation/results.h"
 #include "foundation/textconv.h"
 #include "tests/support/temp_dir.h"
@@ -14,6 +15,14 @@ namespace {
 
 using test::BlocksOf;
 using test::NginxUnderTest;
+
+// An absolute folder as a configuration of this host writes it ("/srv"
+// names no drive on Windows).
+#ifdef _WIN32
+const std::u16string kSrv = u"C:/srv";
+#else
+const std::u16string kSrv = u"/srv";
+#endif
 
 TEST(NginxBlocks, SplitsAtBracesAndIgnoresComments) {
     NginxUnderTest d;
@@ -126,12 +135,12 @@ TEST(NginxParse, RootValuesAndDocumentRoots) {
     EXPECT_EQ(SslCertSrvNginx::ParseRootValue(u"    root   html/shop ;"), u"html/shop");
     EXPECT_EQ(SslCertSrvNginx::ParseRootValue(u"root /srv/www;"), u"/srv/www");
     NginxUnderTest d;
-    d.SetRoot(u"/opt/nginx/");
-    EXPECT_EQ(d.SiteDir(u"html"), u"/opt/nginx/html/");
+    d.SetRoot(NativeSeparators(u"/opt/nginx/"));
+    EXPECT_EQ(d.SiteDir(u"html"), NativeSeparators(u"/opt/nginx/html/"));
     // An absolute root is used as it stands, not under the installation.
-    EXPECT_EQ(d.SiteDir(u"/srv/www"), u"/srv/www/");
-    EXPECT_EQ(d.SiteDir(u"/srv/www/"), u"/srv/www/");
-    EXPECT_EQ(d.SiteDir(u"\"/srv/my site\""), u"/srv/my site/");
+    EXPECT_EQ(d.SiteDir(kSrv + u"/www"), NativeSeparators(kSrv + u"/www/"));
+    EXPECT_EQ(d.SiteDir(kSrv + u"/www/"), NativeSeparators(kSrv + u"/www/"));
+    EXPECT_EQ(d.SiteDir(u"\"" + kSrv + u"/my site\""), NativeSeparators(kSrv + u"/my site/"));
 
     d.ReadRootAndIndex(u"  listen 80;\n");
     EXPECT_EQ(d.defaultRoot(), u"");
@@ -163,7 +172,9 @@ TEST_F(NginxSitesTest, SitesNamesAliasesAndListenAddresses) {
         "  server {\n"
         "    listen 80;\n"
         "    server_name shop.example.test www.shop.example.test;\n"
-        "    root /srv/shop;\n"
+        "    root " +
+        Utf8FromWide(kSrv) +
+        "/shop;\n"
         "    index index.html;\n"
         "  }\n"
         "  server {\n"
@@ -184,15 +195,16 @@ TEST_F(NginxSitesTest, SitesNamesAliasesAndListenAddresses) {
     EXPECT_EQ(names, (std::vector<std::u16string>{u"old.example.test", u"shop.example.test",
                                                   u"www.shop.example.test"}));
     const std::u16string html = dir / u"html/";
+    const std::u16string shop = NativeSeparators(kSrv + u"/shop/");
     EXPECT_EQ(d.sites(), (std::vector<SiteInfo>{
-                             {u"shop.example.test", u"/srv/shop/", 80, false, u""},
-                             {u"www.shop.example.test", u"/srv/shop/", 80, false, u""},
+                             {u"shop.example.test", shop, 80, false, u""},
+                             {u"www.shop.example.test", shop, 80, false, u""},
                              {u"old.example.test", html, 443, true, u"127.0.0.1"},
                          }));
     // The first site found is the main site (no block is a default one).
-    EXPECT_EQ(d.mainSite(), (SiteInfo{u"shop.example.test", u"/srv/shop/", 80, false, u""}));
+    EXPECT_EQ(d.mainSite(), (SiteInfo{u"shop.example.test", shop, 80, false, u""}));
     EXPECT_EQ(d.defaultSites(), std::vector<SiteInfo>{d.mainSite()});
-    EXPECT_EQ(d.defaultRoot(), u"/srv/shop");
+    EXPECT_EQ(d.defaultRoot(), kSrv + u"/shop");
     EXPECT_EQ(d.defaultIndex(), u"index.html");
     EXPECT_EQ(d.usedCertFiles(),
               (std::vector<std::u16string>{u"    ssl_certificate     conf/old.crt;",

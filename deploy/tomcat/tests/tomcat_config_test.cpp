@@ -54,12 +54,21 @@ const char kHead[] =
     "  <Service name=\"Catalina\">\n"
     "    <Connector port=\"80\" protocol=\"HTTP/1.1\"\n"
     "               connectionTimeout=\"20000\" redirectPort=\"443\" />\n";
+
+// An absolute folder as server.xml on this host writes it ("/srv" names no
+// drive on Windows).
+#ifdef _WIN32
+#define QM_SHOP_APP_BASE "C:/srv/shop"
+#else
+#define QM_SHOP_APP_BASE "/srv/shop"
+#endif
 const char kEngine[] =
     "    <Engine name=\"Catalina\" defaultHost=\"localhost\">\n"
     "      <Host name=\"localhost\" appBase=\"webapps\">\n"
     "        <Valve className=\"org.apache.catalina.valves.AccessLogValve\" />\n"
     "      </Host>\n"
-    "      <Host name=\" shop.example.test \" appBase=\"/srv/shop\">\n"
+    "      <Host name=\" shop.example.test \" appBase=\"" QM_SHOP_APP_BASE
+    "\">\n"
     "        <Alias>www.shop.example.test</Alias>\n"
     "      </Host>\n"
     "      <Host name=\"\" appBase=\"none\"/>\n"
@@ -111,7 +120,7 @@ TEST(TomcatConfig, SitesFromHostsAndAliases) {
     SiteInfo shop;
     ASSERT_TRUE(f.d.FindSiteByAddr(u"www.shop.example.test", shop));
     // An absolute appBase stands as it is; a relative one is below the base.
-    EXPECT_EQ(shop.siteDir, NativeSeparators(u"/srv/shop/ROOT/"));
+    EXPECT_EQ(shop.siteDir, NativeSeparators(u"" QM_SHOP_APP_BASE "/ROOT/"));
     EXPECT_FALSE(shop.isHttps);
     EXPECT_EQ(f.d.mainSite().siteDir, f.base / NativeSeparators(u"webapps/ROOT/"));
     EXPECT_EQ(f.d.defaultHost(), u"localhost");
