@@ -368,15 +368,10 @@ bool ComSiteAdministration::AddBinding(const std::u16string& site, const IisBind
         hr = SetFlags(element.Get(), binding.sslFlags);
     if (SUCCEEDED(hr))
         hr = bindings->AddElement(element.Get(), -1);
-    if (FAILED(hr)) {
-        problem = FormatWide(u"the binding %s %s cannot be added to the IIS site \"%s\": %s",
-                             binding.protocol, binding.bindingInformation, site,
-                             ErrorText(static_cast<unsigned long>(hr)));
-        Discard();
-        return false;
-    }
-    pending_ = true;
-    return true;
+    return EditDone(hr,
+                    FormatWide(u"the binding %s %s cannot be added to the IIS site \"%s\"",
+                               binding.protocol, binding.bindingInformation, site),
+                    problem);
 }
 
 bool ComSiteAdministration::RemoveBinding(const std::u16string& site, const IisBinding& binding,
@@ -392,15 +387,10 @@ bool ComSiteAdministration::RemoveBinding(const std::u16string& site, const IisB
     Variant at;
     Variant::Int(at, index);
     const HRESULT hr = bindings->DeleteElement(at.Get());
-    if (FAILED(hr)) {
-        problem = FormatWide(u"the binding %s %s cannot be removed from the IIS site \"%s\": %s",
-                             binding.protocol, binding.bindingInformation, site,
-                             ErrorText(static_cast<unsigned long>(hr)));
-        Discard();
-        return false;
-    }
-    pending_ = true;
-    return true;
+    return EditDone(hr,
+                    FormatWide(u"the binding %s %s cannot be removed from the IIS site \"%s\"",
+                               binding.protocol, binding.bindingInformation, site),
+                    problem);
 }
 
 bool ComSiteAdministration::ReplaceBinding(const std::u16string& site, const IisBinding& from,
@@ -424,10 +414,17 @@ bool ComSiteAdministration::ReplaceBinding(const std::u16string& site, const Iis
         hr = SetText(element.Get(), u"bindingInformation", to.bindingInformation);
     if (SUCCEEDED(hr) && FlagsOf(element.Get()) != to.sslFlags)
         hr = SetFlags(element.Get(), to.sslFlags);
+    return EditDone(hr,
+                    FormatWide(u"cannot change the binding %s of the site \"%s\"",
+                               from.bindingInformation, site),
+                    problem);
+}
+
+bool ComSiteAdministration::EditDone(long hr, const std::u16string& failure,
+                                     std::u16string& problem) {
     if (FAILED(hr)) {
-        problem =
-            FormatWide(u"cannot change the binding %s of the site \"%s\": %s",
-                       from.bindingInformation, site, ErrorText(static_cast<unsigned long>(hr)));
+        // A failed edit leaves none of the pending ones behind.
+        problem = failure + u": " + ErrorText(static_cast<unsigned long>(hr));
         Discard();
         return false;
     }

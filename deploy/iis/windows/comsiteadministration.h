@@ -55,6 +55,9 @@ private:
     bool Ensure(std::u16string& problem);
     // Drops the pending edits with the admin manager that holds them.
     void Discard();
+    // The end of an edit: pending on success; else `failure` and the
+    // system's words in `problem`, and every pending edit discarded.
+    bool EditDone(long hr, const std::u16string& failure, std::u16string& problem);  // an HRESULT
 
     std::unique_ptr<Com> com_;
     bool pending_ = false;

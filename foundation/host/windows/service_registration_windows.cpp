@@ -370,13 +370,24 @@ void RegisterService(const ServiceDefinition& definition) {
     ThrowResult(u"%s", refused + failure + done);
 }
 
-void UnregisterService(std::u16string_view name) {
-    const std::u16string refused = u"the service " + std::u16string(name) + u" cannot be removed: ";
+namespace {
+
+// Checks the name and connects to the manager to read or remove a service;
+// failures are raised after `refused`.
+ServiceHandle ConnectFor(std::u16string_view name, const std::u16string& refused) {
     if (!IsValidServiceName(name))
         ThrowResult(u"%s", refused + u"not a valid service name");
     ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager)
         ThrowResult(u"%s", refused + StepFailure("OpenSCManagerW", GetLastError()));
+    return manager;
+}
+
+}  // namespace
+
+void UnregisterService(std::u16string_view name) {
+    const std::u16string refused = u"the service " + std::u16string(name) + u" cannot be removed: ";
+    ServiceHandle manager = ConnectFor(name, refused);
     const std::u16string text(name);
     ServiceHandle service(
         OpenServiceW(manager.get(), W(text), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
@@ -406,11 +417,7 @@ void UnregisterService(std::u16string_view name) {
 ServiceState QueryServiceState(std::u16string_view name) {
     const std::u16string refused =
         u"the state of the service " + std::u16string(name) + u" cannot be read: ";
-    if (!IsValidServiceName(name))
-        ThrowResult(u"%s", refused + u"not a valid service name");
-    ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager)
-        ThrowResult(u"%s", refused + StepFailure("OpenSCManagerW", GetLastError()));
+    ServiceHandle manager = ConnectFor(name, refused);
     const std::u16string text(name);
     ServiceHandle service(OpenServiceW(manager.get(), W(text), SERVICE_QUERY_STATUS));
     if (!service) {
