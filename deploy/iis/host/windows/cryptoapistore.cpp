@@ -1,4 +1,4 @@
-#include "deploy/iis/windows/cryptoapistore.h"
+#include "deploy/iis/host/windows/cryptoapistore.h"
 
 #include <windows.h>
 
@@ -7,8 +7,8 @@
 
 #include <memory>
 
-#include "deploy/iis/windows/thumbprint.h"
-#include "deploy/iis/windows/win32text.h"
+#include "deploy/iis/host/windows/thumbprint.h"
+#include "deploy/iis/host/windows/win32text.h"
 #include "foundation/format.h"
 #include "foundation/textconv.h"
 

@@ -1,4 +1,4 @@
-#include "deploy/iis/windows/win32text.h"
+#include "deploy/iis/host/windows/win32text.h"
 
 #include "foundation/format.h"
 

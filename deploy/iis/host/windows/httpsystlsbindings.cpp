@@ -1,4 +1,4 @@
-#include "deploy/iis/windows/httpsystlsbindings.h"
+#include "deploy/iis/host/windows/httpsystlsbindings.h"
 
 // Winsock first: windows.h must not bring in the older winsock.h.
 #include <winsock2.h>
@@ -12,8 +12,8 @@
 #include <cstring>
 #include <vector>
 
-#include "deploy/iis/windows/thumbprint.h"
-#include "deploy/iis/windows/win32text.h"
+#include "deploy/iis/host/windows/thumbprint.h"
+#include "deploy/iis/host/windows/win32text.h"
 #include "foundation/format.h"
 
 namespace qm {

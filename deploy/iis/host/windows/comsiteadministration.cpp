@@ -1,4 +1,4 @@
-#include "deploy/iis/windows/comsiteadministration.h"
+#include "deploy/iis/host/windows/comsiteadministration.h"
 
 #include <windows.h>
 
@@ -7,10 +7,10 @@
 
 #include <iterator>
 
+#include "deploy/iis/host/windows/ahadmin_decl.h"
+#include "deploy/iis/host/windows/comhelpers.h"
+#include "deploy/iis/host/windows/win32text.h"
 #include "deploy/iis/iisbinding.h"
-#include "deploy/iis/windows/ahadmin_decl.h"
-#include "deploy/iis/windows/comhelpers.h"
-#include "deploy/iis/windows/win32text.h"
 #include "foundation/format.h"
 
 namespace qm {

@@ -4,10 +4,10 @@
 // configuration), rooted where IisStateDirectory() says.
 #include <memory>
 
+#include "deploy/iis/host/windows/comsiteadministration.h"
+#include "deploy/iis/host/windows/cryptoapistore.h"
+#include "deploy/iis/host/windows/httpsystlsbindings.h"
 #include "deploy/iis/iisinterfaces.h"
-#include "deploy/iis/windows/comsiteadministration.h"
-#include "deploy/iis/windows/cryptoapistore.h"
-#include "deploy/iis/windows/httpsystlsbindings.h"
 #include "foundation/host/host.h"
 
 namespace qm {
