@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "foundation/files.h"
+#include "foundation/host/host.h"
 #include "foundation/textconv.h"
 
 namespace qm::certcenter {
@@ -86,6 +87,42 @@ std::string ReadStateFile(const std::u16string& path) {
     return bytes;
 }
 
+// A fresh self-signed CA certificate for `key`.
+Cert MakeCaCertificate(EVP_PKEY* key) {
+    Cert cert(X509_new());
+    if (!cert || X509_set_version(cert.get(), X509_VERSION_3) != 1)
+        throw CryptoError("cannot create the CA certificate");
+    SetRandomSerial(cert.get());
+    SetValidity(cert.get(), kCaValidity);
+    X509_NAME* name = X509_get_subject_name(cert.get());
+    AddName(name, "O", "Quillmate");
+    // A distinct name per installation, so two centers' CAs never look alike.
+    AddName(name, "CN", "Quillmate Certificate Center CA " + RandomHex(4));
+    if (X509_set_issuer_name(cert.get(), name) != 1 || X509_set_pubkey(cert.get(), key) != 1)
+        throw CryptoError("cannot create the CA certificate");
+    X509V3_CTX context;
+    X509V3_set_ctx(&context, cert.get(), cert.get(), nullptr, nullptr, 0);
+    AddExtension(cert.get(), &context, NID_basic_constraints, "critical,CA:TRUE");
+    AddExtension(cert.get(), &context, NID_key_usage, "critical,keyCertSign,cRLSign");
+    AddExtension(cert.get(), &context, NID_subject_key_identifier, "hash");
+    if (X509_sign(cert.get(), key, EVP_sha256()) <= 0)
+        throw CryptoError("cannot sign the CA certificate");
+    return cert;
+}
+
+// The CA key signs for any name: a key others can read is a key others may
+// have copied, so the center does not start with one.
+void CheckKeyIsPrivate(const std::u16string& keyPath) {
+    const std::string path = Utf8FromWide(keyPath);
+    const auto others = host::OthersWhoMayRead(keyPath);
+    if (!others)
+        throw std::runtime_error("cannot read the permissions of " + path);
+    if (!others->empty())
+        throw std::runtime_error(path + " may be read by others (" + *others +
+                                 "); make it readable by its owner only (chmod 600 on Linux) "
+                                 "and start the center again");
+}
+
 }  // namespace
 
 CertificateAuthority::CertificateAuthority(Cert certificate, PKey key)
@@ -100,6 +137,8 @@ CertificateAuthority CertificateAuthority::OpenOrCreate(const std::string& state
     const bool haveCert = FileExists(certPath);
     const bool haveKey = FileExists(keyPath);
 
+    if (haveKey)
+        CheckKeyIsPrivate(keyPath);
     if (haveCert && haveKey) {
         Cert cert = ReadCertificatePem(ReadStateFile(certPath));
         PKey key = ReadPrivateKeyPem(ReadStateFile(keyPath));
@@ -109,34 +148,21 @@ CertificateAuthority CertificateAuthority::OpenOrCreate(const std::string& state
             throw std::runtime_error("ca.pem and ca-key.pem in " + stateDir + " do not match");
         return CertificateAuthority(std::move(cert), std::move(key));
     }
-    if (haveCert || haveKey)
+    if (haveCert)
         throw std::runtime_error("the state folder " + stateDir +
-                                 " holds only one of ca.pem and ca-key.pem; " +
-                                 "restore the other or remove both to create a new CA");
+                                 " holds ca.pem without ca-key.pem; " +
+                                 "restore the key or remove both to create a new CA");
 
-    PKey key = GenerateKey(kind);
-    Cert cert(X509_new());
-    if (!cert || X509_set_version(cert.get(), X509_VERSION_3) != 1)
-        throw CryptoError("cannot create the CA certificate");
-    SetRandomSerial(cert.get());
-    SetValidity(cert.get(), kCaValidity);
-    X509_NAME* name = X509_get_subject_name(cert.get());
-    AddName(name, "O", "Quillmate");
-    // A distinct name per installation, so two centers' CAs never look alike.
-    AddName(name, "CN", "Quillmate Certificate Center CA " + RandomHex(4));
-    if (X509_set_issuer_name(cert.get(), name) != 1 || X509_set_pubkey(cert.get(), key.get()) != 1)
-        throw CryptoError("cannot create the CA certificate");
-    X509V3_CTX context;
-    X509V3_set_ctx(&context, cert.get(), cert.get(), nullptr, nullptr, 0);
-    AddExtension(cert.get(), &context, NID_basic_constraints, "critical,CA:TRUE");
-    AddExtension(cert.get(), &context, NID_key_usage, "critical,keyCertSign,cRLSign");
-    AddExtension(cert.get(), &context, NID_subject_key_identifier, "hash");
-    if (X509_sign(cert.get(), key.get(), EVP_sha256()) <= 0)
-        throw CryptoError("cannot sign the CA certificate");
-
+    // A key without its certificate is what a first start leaves when it is
+    // cut off between the two writes: the certificate was never handed out,
+    // so it is made (again) for the key already on disk.
+    PKey key = haveKey ? ReadPrivateKeyPem(ReadStateFile(keyPath)) : GenerateKey(kind);
+    if (!key)
+        throw std::runtime_error("the CA key in " + stateDir + " is not readable");
+    Cert cert = MakeCaCertificate(key.get());
     // The key first: a certificate without its key would block the next start.
     if (!MakeDirectoryTree(WideFromUtf8(stateDir)) ||
-        !WriteFileAtomic(keyPath, PrivateKeyPem(key.get()), FilePrivacy::OwnerOnly) ||
+        (!haveKey && !WriteFileAtomic(keyPath, PrivateKeyPem(key.get()), FilePrivacy::OwnerOnly)) ||
         !WriteFileAtomic(certPath, CertificatePem(cert.get())))
         throw std::runtime_error("cannot write the CA into " + stateDir);
     return CertificateAuthority(std::move(cert), std::move(key));

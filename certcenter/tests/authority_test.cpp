@@ -63,6 +63,41 @@ TEST(CertificateAuthorityTest, RefusesIncompleteOrMismatchedState) {
     EXPECT_THROW(CertificateAuthority::OpenOrCreate(b.narrow(), KeyKind::Ec), std::runtime_error);
 }
 
+TEST(CertificateAuthorityTest, AKeyLeftWithoutItsCertificateGetsOneForTheSameKey) {
+    // What a first start cut off between writing the key and the certificate leaves.
+    qm::test::TempDir dir;
+    CertificateAuthority::OpenOrCreate(dir.narrow(), KeyKind::Ec);
+    const std::string key = qm::test::ReadAll(dir / u"ca-key.pem");
+    std::filesystem::remove(dir.narrow() + "ca.pem");
+    const auto reopened = CertificateAuthority::OpenOrCreate(dir.narrow(), KeyKind::Rsa);
+    EXPECT_EQ(qm::test::ReadAll(dir / u"ca-key.pem"), key);
+    EXPECT_EQ(qm::test::ReadAll(dir / u"ca.pem"), reopened.certificatePem());
+    const PKey loaded = ReadPrivateKeyPem(key);
+    EXPECT_EQ(X509_check_private_key(reopened.certificate(), loaded.get()), 1);
+}
+
+#ifndef _WIN32  // file modes
+TEST(CertificateAuthorityTest, AKeyOthersMayReadStopsTheStart) {
+    qm::test::TempDir dir;
+    CertificateAuthority::OpenOrCreate(dir.narrow(), KeyKind::Ec);
+    const std::string keyPath = dir.narrow() + "ca-key.pem";
+    for (const auto extra :
+         {std::filesystem::perms::group_read, std::filesystem::perms::others_read}) {
+        std::filesystem::permissions(keyPath, extra, std::filesystem::perm_options::add);
+        try {
+            CertificateAuthority::OpenOrCreate(dir.narrow(), KeyKind::Ec);
+            ADD_FAILURE() << "a key others may read was used";
+        } catch (const std::runtime_error& e) {
+            EXPECT_NE(std::string(e.what()).find("ca-key.pem may be read by others"),
+                      std::string::npos)
+                << e.what();
+        }
+        std::filesystem::permissions(keyPath, extra, std::filesystem::perm_options::remove);
+    }
+    EXPECT_NO_THROW(CertificateAuthority::OpenOrCreate(dir.narrow(), KeyKind::Ec));
+}
+#endif
+
 TEST(CertificateAuthorityTest, IssuesServerCertificatesForTheNames) {
     for (const KeyKind kind : {KeyKind::Ec, KeyKind::Rsa}) {
         qm::test::TempDir state;

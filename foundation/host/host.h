@@ -88,6 +88,12 @@ bool MakeDirectory(const std::u16string& path, bool ownerOnly);
 // (owner-only permissions) and returns its path; empty on failure.
 std::u16string CreateUniqueFile(const std::u16string& directory, std::u16string_view prefix);
 
+// Who besides its owner may read `path`: empty when nobody else may (on
+// Windows SYSTEM and the Administrators count with the owner, as in the
+// owner-only lists this backend writes); else a short description such as
+// "mode 0644" or "Everyone". Nullopt when that cannot be read.
+std::optional<std::string> OthersWhoMayRead(const std::u16string& path);
+
 // Makes the file writable by its owner (the "read-only attribute" of Windows).
 void ClearReadOnly(const std::u16string& path);
 // Gives `path` the owner and group of `reference`, readable by that group

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -247,6 +248,17 @@ bool ReplaceFileAtomically(const std::u16string& path, std::string_view bytes,
         close(dfd);
     }
     return true;
+}
+
+std::optional<std::string> OthersWhoMayRead(const std::u16string& path) {
+    struct stat info {};
+    if (stat(Utf8FromWide(path).c_str(), &info) != 0)
+        return std::nullopt;
+    if ((info.st_mode & 077) == 0)
+        return std::string();
+    char mode[16];
+    std::snprintf(mode, sizeof mode, "mode 0%03o", static_cast<unsigned>(info.st_mode & 0777));
+    return std::string(mode);
 }
 
 bool AppendToFile(const std::u16string& path, std::string_view bytes) {

@@ -1,10 +1,13 @@
 #include "foundation/host/windows/filesecurity.h"
 
 #include <aclapi.h>
+#include <sddl.h>
 
 #include <cstring>
 
+#include "foundation/host/host.h"
 #include "foundation/host/windows/win32util.h"
+#include "foundation/textconv.h"
 
 namespace qm::host {
 
@@ -158,6 +161,53 @@ bool FileSecurity::ApplyTo(const std::u16string& path) const {
                               const_cast<unsigned char*>(owner_.data()), nullptr, nullptr, nullptr);
     }
     return true;
+}
+
+std::optional<std::string> OthersWhoMayRead(const std::u16string& path) {
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(W(path), SE_FILE_OBJECT,
+                              OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                              nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
+        return std::nullopt;
+    std::optional<std::string> others = std::string();
+    if (dacl == nullptr) {
+        others = "Everyone (no access list)";
+    } else {
+        const auto system = WellKnownSid(WinLocalSystemSid);
+        const auto administrators = WellKnownSid(WinBuiltinAdministratorsSid);
+        const auto user = CurrentUserSid();
+        const auto isTrusted = [&](PSID sid) {
+            for (const auto* trusted : {&system, &administrators, &user})
+                if (!trusted->empty() && EqualSid(sid, const_cast<unsigned char*>(trusted->data())))
+                    return true;
+            return owner != nullptr && EqualSid(sid, owner);
+        };
+        constexpr ACCESS_MASK kReading = FILE_READ_DATA | GENERIC_READ | GENERIC_ALL;
+        ACL_SIZE_INFORMATION sizes{};
+        if (!GetAclInformation(dacl, &sizes, sizeof sizes, AclSizeInformation))
+            others = std::nullopt;
+        for (DWORD i = 0; others && others->empty() && i < sizes.AceCount; ++i) {
+            void* ace = nullptr;
+            if (!GetAce(dacl, i, &ace)) {
+                others = std::nullopt;
+                break;
+            }
+            if (static_cast<const ACE_HEADER*>(ace)->AceType != ACCESS_ALLOWED_ACE_TYPE)
+                continue;
+            auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+            const PSID sid = &allowed->SidStart;
+            if ((allowed->Mask & kReading) == 0 || isTrusted(sid))
+                continue;
+            wchar_t* text = nullptr;
+            others =
+                ConvertSidToStringSidW(sid, &text) ? Utf8FromWide(U16(text)) : "another account";
+            LocalFree(text);
+        }
+    }
+    LocalFree(descriptor);
+    return others;
 }
 
 }  // namespace qm::host
