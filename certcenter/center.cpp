@@ -8,9 +8,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <future>
 #include <memory>
 #include <set>
 
+#include "certcenter/namepolicy.h"
 #include "certcenter/verification.h"
 
 namespace qm::certcenter {
@@ -120,6 +122,12 @@ CenterSettings CenterSettings::From(const ServeOptions& options) {
     settings.failAuthorization = options.failAuthorization;
     settings.failCertificate = options.failCertificate;
     settings.failStatus = options.failStatus;
+    settings.allowLocal = options.allowLocal;
+    settings.allowedPorts = options.allowedPorts;
+    settings.lifetimes.challenge = options.challengeLifetime;
+    settings.lifetimes.authorization = options.authorizationLifetime;
+    settings.requestsPerAddress = options.requestsPerAddress;
+    settings.requestsPerKey = options.requestsPerKey;
     return settings;
 }
 
@@ -190,11 +198,45 @@ CertCenter::CertCenter(CenterSettings settings, const CertificateAuthority& auth
     : settings_(std::move(settings)),
       authority_(authority),
       state_(state),
-      fetcher_(std::move(fetcher)) {}
+      fetcher_(std::move(fetcher)),
+      byAddress_(settings_.requestsPerAddress),
+      byKey_(settings_.requestsPerKey) {}
 
-Reply CertCenter::Handle(std::string_view requestText) {
+int64_t CertCenter::Now() const {
+    return settings_.clock ? settings_.clock() : NowSeconds();
+}
+
+void CertCenter::AdmitKey(const std::string& keyId) {
+    if (!byKey_.Admit(keyId, Now()))
+        Refuse("highFrequency", "too many requests with this public key; try again in a minute");
+}
+
+void CertCenter::SaveState() {
+    state_.Prune(Now(), settings_.lifetimes);
+    state_.Save();
+}
+
+std::vector<FetchResult> CertCenter::FetchAll(const std::vector<std::string>& urls) {
+    // Each fetch has its own deadline; running a batch together keeps a
+    // request with many names from taking their sum.
+    constexpr size_t kBatch = 16;
+    std::vector<FetchResult> results;
+    for (size_t first = 0; first < urls.size(); first += kBatch) {
+        std::vector<std::future<FetchResult>> batch;
+        for (size_t i = first; i < std::min(urls.size(), first + kBatch); ++i)
+            batch.push_back(std::async(std::launch::async, fetcher_, urls[i]));
+        for (auto& fetch : batch)
+            results.push_back(fetch.get());
+    }
+    return results;
+}
+
+Reply CertCenter::Handle(std::string_view requestText, const std::string& peerAddress) {
     Reply reply;
     try {
+        if (!byAddress_.Admit(peerAddress, Now()))
+            Refuse("highFrequency", "too many requests from " + peerAddress.substr(0, 64) +
+                                        "; try again in a minute");
         if (requestText.size() > kMaxRequestBytes)
             Refuse("tooLarge", "the request exceeds " + std::to_string(kMaxRequestBytes) + " bytes",
                    413);
@@ -278,6 +320,11 @@ void CertCenter::Challenge(const Json::Value& request, Reply& reply) {
         std::string name = LowerAscii(identifier);
         if (!IsValidDnsName(name))
             Refuse("badRequest", "\"" + identifier.substr(0, 300) + "\" is not a domain name");
+        if (const std::string reason = RefusedNameReason(name, settings_.allowLocal);
+            !reason.empty())
+            Refuse("rejectedName", reason +
+                                       ": nobody can prove control of it, so the center "
+                                       "does not certify it");
         if (seen.insert(name).second)
             names.push_back(std::move(name));
     }
@@ -288,11 +335,11 @@ void CertCenter::Challenge(const Json::Value& request, Reply& reply) {
     session.id = RandomHex(16);
     session.nonce = RandomHex(16);
     session.names = names;
-    session.created = NowSeconds();
+    session.created = Now();
     {
         std::lock_guard lock(mutex_);
         state_.AddSession(session);
-        state_.Save();
+        SaveState();
     }
     reply.details["sessionID"] = session.id;
     reply.details["names"] = NamesJson(names);
@@ -323,6 +370,9 @@ void CertCenter::Authorize(const Json::Value& request, Reply& reply) {
             Refuse("unknown", "the center does not know this session");
         if (session->nonce != nonce)
             Refuse("unknown", "the nonce does not belong to this session");
+        // "unknown" makes the client start over with a new challenge.
+        if (Now() > session->created + settings_.lifetimes.challenge)
+            Refuse("unknown", "the challenge of this session expired");
         names = session->names;
         authorizedKey = session->publicKeyId;
     }
@@ -330,31 +380,58 @@ void CertCenter::Authorize(const Json::Value& request, Reply& reply) {
 
     PKey key = ClientKey(publicKey);
     const std::string keyId = PublicKeyId(key.get());
+    AdmitKey(keyId);
     if (!authorizedKey.empty() && authorizedKey != keyId)
         Refuse("publicKeyIllegal", "this session is authorized for another public key");
     CheckSignature(key.get(), nonce, encrypt, "nonce");
 
-    // Every requested name must be proven, and only requested names are fetched.
+    // Every requested name must be proven, only at the site's verification
+    // file, and only requested names are fetched.
     std::set<std::string> unproven(names.begin(), names.end());
     std::vector<std::string> checkedUrls;
     for (const auto& url : urls) {
+        const std::string shown = "\"" + url.substr(0, 300) + "\"";
         VerificationUrl parsed;
         if (!ParseVerificationUrl(url, parsed))
-            Refuse("verifyFailed", "\"" + url.substr(0, 300) + "\" is not an http or https URL");
+            Refuse("verifyFailed", shown + " is not an http or https URL");
         if (std::find(names.begin(), names.end(), parsed.host) == names.end())
-            Refuse("verifyFailed", url + " is not on a name of the challenge");
+            Refuse("verifyFailed", shown + " is not on a name of the challenge");
+        if (parsed.target != kVerificationPath)
+            Refuse("verifyFailed", shown +
+                                       " is not the site's verification file: the center "
+                                       "fetches only " +
+                                       std::string(kVerificationPath));
+        if (!settings_.allowedPorts.Contains(parsed.port))
+            Refuse("verifyFailed", shown + ": the center fetches verification files on ports " +
+                                       settings_.allowedPorts.Text() + " only");
         unproven.erase(parsed.host);
-        checkedUrls.push_back(url);
+        if (std::find(checkedUrls.begin(), checkedUrls.end(), url) == checkedUrls.end())
+            checkedUrls.push_back(url);
     }
     if (!unproven.empty())
         Refuse("verifyFailed", "no verification URL for " + *unproven.begin());
     const std::string expected = NormalizeVerificationText(encrypt);
-    for (const auto& url : checkedUrls) {
-        const FetchResult fetched = fetcher_(url);
-        if (!fetched.ok)
-            Refuse("verifyFailed", "cannot fetch " + url + ": " + fetched.problem);
-        if (NormalizeVerificationText(fetched.body) != expected)
-            Refuse("verifyFailed", url + " does not hold this authorization's \"encrypt\" value");
+    const std::vector<FetchResult> fetched = FetchAll(checkedUrls);
+    Json::Value& log = reply.details["fetches"] = Json::Value(Json::arrayValue);
+    for (const FetchResult& result : fetched) {
+        Json::Value& entry = log.append(Json::Value(Json::objectValue));
+        entry["ok"] = result.ok;
+        Json::Value& hops = entry["hops"] = Json::Value(Json::arrayValue);
+        for (const FetchHop& hop : result.hops) {
+            Json::Value& line = hops.append(Json::Value(Json::objectValue));
+            line["url"] = hop.url.substr(0, 300);
+            line["address"] = hop.address;
+            line["status"] = hop.status;
+        }
+        if (!result.ok)
+            entry["problem"] = result.problem;
+    }
+    for (size_t i = 0; i < checkedUrls.size(); ++i) {
+        if (!fetched[i].ok)
+            Refuse("verifyFailed", "cannot fetch " + checkedUrls[i] + ": " + fetched[i].problem);
+        if (NormalizeVerificationText(fetched[i].body) != expected)
+            Refuse("verifyFailed",
+                   checkedUrls[i] + " does not hold this authorization's \"encrypt\" value");
     }
 
     {
@@ -365,7 +442,8 @@ void CertCenter::Authorize(const Json::Value& request, Reply& reply) {
         if (!session->publicKeyId.empty() && session->publicKeyId != keyId)
             Refuse("publicKeyIllegal", "this session is authorized for another public key");
         session->publicKeyId = keyId;
-        state_.Save();
+        session->authorized = Now();
+        SaveState();
     }
     reply.answer["type"] = "authorization";
     reply.answer["status"] = "valid";
@@ -384,14 +462,20 @@ void CertCenter::RequestCertificate(const Json::Value& request, Reply& reply) {
 
     PKey key = ClientKey(publicKey);
     const std::string keyId = PublicKeyId(key.get());
+    AdmitKey(keyId);
     CheckSignature(key.get(), csrText, encrypt, "csr");
     std::vector<std::string> names;
+    int64_t authorized = 0;
     {
         std::lock_guard lock(mutex_);
         const Session* session = state_.FindAuthorizedSession(keyId);
         if (!session)
             Refuse("publicKeyIllegal", "no authorization is known for this public key");
+        if (Now() > session->authorized + settings_.lifetimes.authorization)
+            Refuse("publicKeyIllegal",
+                   "the authorization of this public key expired; verify the domains again");
         names = session->names;
+        authorized = session->authorized;
         reply.details["sessionID"] = session->id;
     }
     reply.details["names"] = NamesJson(names);
@@ -404,11 +488,12 @@ void CertCenter::RequestCertificate(const Json::Value& request, Reply& reply) {
         deferred.csr = csrText;
         deferred.names = names;
         deferred.templateId = templateId;
-        deferred.created = NowSeconds();
+        deferred.created = Now();
+        deferred.authorized = authorized;
         {
             std::lock_guard lock(mutex_);
             state_.AddRequest(deferred);
-            state_.Save();
+            SaveState();
         }
         reply.details["token"] = deferred.token;
         reply.answer["type"] = "defer";
@@ -436,12 +521,18 @@ void CertCenter::Status(const Json::Value& request, Reply& reply) {
 
     PKey key = ClientKey(publicKey);
     const std::string keyId = PublicKeyId(key.get());
+    AdmitKey(keyId);
     CheckSignature(key.get(), token, encrypt, "token");
 
     std::lock_guard lock(mutex_);
     DeferredRequest* deferred = state_.FindRequest(token);
     if (!deferred || deferred->publicKeyId != keyId)
         Refuse("publicKeyIllegal", "no deferred request with this token for this public key");
+    // The answer for a lost key: the client proves control of its domains
+    // again under a new key.
+    if (Now() > deferred->authorized + settings_.lifetimes.authorization)
+        Refuse("publicKeyIllegal",
+               "the authorization of this request expired; verify the domains again");
     reply.details["names"] = NamesJson(deferred->names);
     if (deferred->certificate.empty()) {
         const bool approved =
@@ -449,7 +540,7 @@ void CertCenter::Status(const Json::Value& request, Reply& reply) {
             (settings_.autoApproveAfter >= 0 && deferred->polls >= settings_.autoApproveAfter);
         ++deferred->polls;
         if (!approved) {
-            state_.Save();
+            SaveState();
             reply.answer["type"] = "defer";
             reply.answer["token"] = token;
             return;
@@ -459,7 +550,10 @@ void CertCenter::Status(const Json::Value& request, Reply& reply) {
                                              settings_.validitySeconds);
         deferred->certificate = issued.pem;
         reply.details["serial"] = issued.serial;
-        state_.Save();
+        const std::string certificate = issued.pem;
+        SaveState();
+        reply.answer = CertificateAnswer(certificate);
+        return;
     }
     reply.answer = CertificateAnswer(deferred->certificate);
 }

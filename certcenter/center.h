@@ -27,16 +27,28 @@
 #include "certcenter/authority.h"
 #include "certcenter/center_state.h"
 #include "certcenter/options.h"
+#include "certcenter/ratelimit.h"
 
 namespace qm::certcenter {
+
+// Where a site holds its verification file: the only path the center fetches.
+inline constexpr std::string_view kVerificationPath = "/auth/auth.txt";
+
+// One request of a verification fetch: the first URL, then each redirect.
+struct FetchHop {
+    std::string url;
+    std::string address;  // the address connected to; empty when no connection was made
+    int status = 0;       // HTTP status; 0 when no answer was read
+};
 
 struct FetchResult {
     bool ok = false;
     std::string body;
-    std::string problem;  // why it failed
+    std::string problem;         // why it failed
+    std::vector<FetchHop> hops;  // every request made, in order
 };
-// Fetches one verification URL (already checked to be http or https on a
-// requested name).
+// Fetches one verification URL (already checked to be exactly the site's
+// verification file on a challenged name and an allowed port).
 using VerificationFetcher = std::function<FetchResult(const std::string& url)>;
 
 struct CenterSettings {
@@ -45,6 +57,14 @@ struct CenterSettings {
     int autoApproveAfter = -1;
     size_t maxNames = 100;
     FaultRule failChallenge, failAuthorization, failCertificate, failStatus;
+
+    bool allowLocal = false;  // certify local and reserved names
+    PortSet allowedPorts{80, 443};
+    Lifetimes lifetimes;
+    int requestsPerAddress = 300;  // per minute; 0: no limit
+    int requestsPerKey = 120;
+    // Seconds since 1970; the system clock when empty (tests set their own).
+    std::function<int64_t()> clock;
 
     static CenterSettings From(const ServeOptions& options);
 };
@@ -77,8 +97,9 @@ public:
     CertCenter(CenterSettings settings, const CertificateAuthority& authority, CenterState& state,
                VerificationFetcher fetcher);
 
-    // Thread-safe; never throws.
-    Reply Handle(std::string_view requestText);
+    // Thread-safe; never throws. `peerAddress` is the client's address (for
+    // the per-address limits).
+    Reply Handle(std::string_view requestText, const std::string& peerAddress = {});
 
 private:
     void Challenge(const Json::Value& request, Reply& reply);
@@ -87,12 +108,19 @@ private:
     void Status(const Json::Value& request, Reply& reply);
 
     bool InjectFault(FaultRule& rule, Reply& reply);
+    int64_t Now() const;
+    void AdmitKey(const std::string& keyId);
+    // Forgets what expired and writes the state; call with mutex_ held.
+    void SaveState();
+    std::vector<FetchResult> FetchAll(const std::vector<std::string>& urls);
     Json::Value CertificateAnswer(const std::string& certificate) const;
 
     CenterSettings settings_;
     const CertificateAuthority& authority_;
     CenterState& state_;
     VerificationFetcher fetcher_;
+    RateLimiter byAddress_;
+    RateLimiter byKey_;
     // Guards settings_ (fault counters) and state_. Signature checks and
     // verification fetches run outside it.
     std::mutex mutex_;

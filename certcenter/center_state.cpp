@@ -4,6 +4,7 @@
 #include <json/value.h>
 #include <json/writer.h>
 
+#include <filesystem>
 #include <memory>
 #include <stdexcept>
 
@@ -80,6 +81,9 @@ CenterState::CenterState(std::string stateDir) : stateDir_(std::move(stateDir)) 
             session.names = NamesFromJson(item["names"]);
             session.publicKeyId = Text(item, "publicKeyId");
             session.created = Number(item, "created");
+            // Files written before authorizations expired lack the time.
+            session.authorized =
+                item.isMember("authorized") ? Number(item, "authorized") : session.created;
             sessions_.push_back(std::move(session));
         }
         for (const auto& item : root["requests"]) {
@@ -92,11 +96,24 @@ CenterState::CenterState(std::string stateDir) : stateDir_(std::move(stateDir)) 
             request.polls = static_cast<int>(Number(item, "polls"));
             request.certificate = Text(item, "certificate");
             request.created = Number(item, "created");
+            request.authorized =
+                item.isMember("authorized") ? Number(item, "authorized") : request.created;
             requests_.push_back(std::move(request));
         }
     } catch (const std::exception& e) {
         // Json::Value throws for members of values that are not objects.
         throw std::runtime_error(Utf8FromWide(path) + " is damaged: " + e.what());
+    }
+}
+
+void CenterState::RemoveStaleTemporaries(const std::string& stateDir) {
+    std::error_code error;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(FsPath(WideFromUtf8(stateDir)), error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.starts_with(".") && name.find(".tmp-") != std::string::npos &&
+            entry.is_regular_file(error))
+            std::filesystem::remove(entry.path(), error);
     }
 }
 
@@ -143,6 +160,26 @@ bool CenterState::IsApproved(const std::string& token) const {
     return IsWellFormedToken(token) && FileExists(WideFromUtf8(stateDir_ + "/approved/" + token));
 }
 
+bool CenterState::Prune(int64_t now, const Lifetimes& lifetimes) {
+    const auto sessionsBefore = sessions_.size();
+    std::erase_if(sessions_, [&](const Session& session) {
+        return session.publicKeyId.empty() ? now > session.created + lifetimes.challenge
+                                           : now > session.authorized + lifetimes.authorization;
+    });
+    bool forgot = sessions_.size() != sessionsBefore;
+    for (auto it = requests_.begin(); it != requests_.end();) {
+        if (now > it->authorized + lifetimes.authorization) {
+            if (IsWellFormedToken(it->token))
+                DeleteFileToRecycleBin(WideFromUtf8(stateDir_ + "/approved/" + it->token));
+            it = requests_.erase(it);
+            forgot = true;
+        } else {
+            ++it;
+        }
+    }
+    return forgot;
+}
+
 void CenterState::Save() const {
     Json::Value root(Json::objectValue);
     Json::Value& sessions = root["sessions"] = Json::Value(Json::arrayValue);
@@ -153,6 +190,7 @@ void CenterState::Save() const {
         item["names"] = NamesToJson(session.names);
         item["publicKeyId"] = session.publicKeyId;
         item["created"] = Json::Int64(session.created);
+        item["authorized"] = Json::Int64(session.authorized);
         sessions.append(item);
     }
     Json::Value& requests = root["requests"] = Json::Value(Json::arrayValue);
@@ -166,6 +204,7 @@ void CenterState::Save() const {
         item["polls"] = request.polls;
         item["certificate"] = request.certificate;
         item["created"] = Json::Int64(request.created);
+        item["authorized"] = Json::Int64(request.authorized);
         requests.append(item);
     }
     Json::StreamWriterBuilder builder;

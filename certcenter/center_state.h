@@ -20,6 +20,7 @@ struct Session {
     std::vector<std::string> names;  // lower case, no duplicates, in request order
     std::string publicKeyId;         // set by a successful authorization
     int64_t created = 0;             // seconds since 1970
+    int64_t authorized = 0;          // when publicKeyId was set
 };
 
 struct DeferredRequest {
@@ -31,6 +32,12 @@ struct DeferredRequest {
     int polls = 0;            // status requests answered so far
     std::string certificate;  // PEM once issued
     int64_t created = 0;
+    int64_t authorized = 0;  // when the request's key was authorized
+};
+
+struct Lifetimes {
+    int64_t challenge = 60 * 60;                // a session not yet authorized
+    int64_t authorization = 30 * 24 * 60 * 60;  // an authorized key, and its deferred requests
 };
 
 // Lower-case hex of 16 random bytes, as the center hands them out.
@@ -55,8 +62,17 @@ public:
     DeferredRequest* FindRequest(const std::string& token);
     bool IsApproved(const std::string& token) const;
 
+    // Forgets sessions and deferred requests whose lifetime ended before
+    // `now`, with their approval markers. True when anything was forgotten.
+    bool Prune(int64_t now, const Lifetimes& lifetimes);
+
     // Writes center.json; throws std::runtime_error when it cannot.
     void Save() const;
+
+    // An atomic write cut off by a crash leaves its temporary file
+    // (".NAME.tmp-…") beside the untouched original; the center removes them
+    // when it starts, before anything else writes there.
+    static void RemoveStaleTemporaries(const std::string& stateDir);
 
     // The "approve" command: marks a deferred request of the center in
     // `stateDir` as approved. Throws std::runtime_error with the reason.

@@ -1,6 +1,8 @@
 #include "certcenter/options.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cstdint>
 
 namespace qm::certcenter {
 
@@ -23,8 +25,17 @@ const char* const kServeHelp =
     "Answers challengeRequest, authorizationRequest, certificateRequest and\n"
     "statusRequest messages posted to any path. At first start the state folder\n"
     "receives the center's CA: ca.pem (give it to clients as their trust anchor)\n"
-    "and ca-key.pem (readable by its owner only). Every request is appended to\n"
-    "requests.log in the state folder as one JSON line.\n"
+    "and ca-key.pem (readable by its owner only; the center does not start when\n"
+    "others may read it). Every request is appended to requests.log in the state\n"
+    "folder as one JSON line, with every request of each verification fetch.\n"
+    "\n"
+    "Before issuing, the center checks: every \"encrypt\" signature; that each name\n"
+    "is a public domain name (no single label, localhost, IP address or reserved\n"
+    "suffix .local .internal .test .example .invalid .localhost .home.arpa .onion);\n"
+    "that each name serves the authorization's value at exactly\n"
+    "http[s]://NAME[:PORT]/auth/auth.txt on an allowed port, fetched from a public\n"
+    "address (redirects: at most 10, http or https on allowed ports);\n"
+    "that the challenge is younger than its lifetime and the authorization too.\n"
     "\n"
     "Options:\n"
     "  --state DIR               state folder (created when missing; required)\n"
@@ -47,6 +58,38 @@ const char* const kServeHelp =
     "  --auto-approve-after N    with deferral: answer the first N statusRequest\n"
     "                            messages of a request with \"defer\", then issue\n"
     "                            (implies --defer)\n"
+    "\n"
+    "Relaxing the checks (tests, demos, private networks):\n"
+    "  --allow-local             certify single-label, localhost and reserved-suffix\n"
+    "                            names, and fetch verification files from loopback,\n"
+    "                            private, link-local and multicast addresses\n"
+    "  --allow-port N[-M]        also fetch verification files (and follow\n"
+    "                            redirects) on port N, or ports N to M; may be\n"
+    "                            repeated (always allowed: 80 and 443)\n"
+    "\n"
+    "Lifetimes and limits (durations: a whole number with the unit ms, s, m, h\n"
+    "or d, seconds when none):\n"
+    "  --fetch-timeout DURATION  wall-clock limit of one verification fetch,\n"
+    "                            redirects included (default 10s)\n"
+    "  --challenge-lifetime DURATION\n"
+    "                            how long a challenge may be answered (default 1h)\n"
+    "  --authorization-lifetime DURATION\n"
+    "                            how long a verified key may request certificates\n"
+    "                            (default 30d); after it the client verifies again\n"
+    "  --requests-per-address N  requests per minute from one address before\n"
+    "                            \"highFrequency\" (default 300; 0: no limit)\n"
+    "  --requests-per-key N      requests per minute with one client key before\n"
+    "                            \"highFrequency\" (default 120; 0: no limit)\n"
+    "  --handshake-timeout DURATION\n"
+    "                            time for a client's TLS handshake (default 10s)\n"
+    "  --request-timeout DURATION\n"
+    "                            time for reading a whole request (default 10s)\n"
+    "  --write-timeout DURATION  time for writing an answer (default 10s)\n"
+    "  --max-connections N       open connections at once (default 512)\n"
+    "  --max-connections-per-address N\n"
+    "                            open connections from one address (default 16)\n"
+    "\n"
+    "Injected failures (for testing clients):\n"
     "  --fail-challenge RULE     answer challengeRequest with an error\n"
     "  --fail-authorization RULE answer authorizationRequest with an error\n"
     "  --fail-certificate RULE   answer certificateRequest with an error\n"
@@ -68,6 +111,8 @@ const char* const kApproveHelp =
     "  --help        show this help\n";
 
 namespace {
+
+constexpr int64_t kDayMs = int64_t{86400} * 1000;
 
 int ParseInt(const std::string& option, const std::string& text, int low, int high) {
     int value = 0;
@@ -113,6 +158,33 @@ long ParseValidity(const std::string& option, const std::string& text) {
     return count * unit;
 }
 
+// "N" plus the unit ms, s, m, h or d (seconds when none), in milliseconds.
+int64_t ParseDurationMs(const std::string& option, const std::string& text, int64_t lowMs,
+                        int64_t highMs) {
+    static const std::pair<const char*, int64_t> kUnits[] = {
+        {"ms", 1}, {"s", 1000}, {"m", 60 * 1000}, {"h", 3600 * 1000}, {"d", kDayMs}};
+    int64_t unit = 1000;
+    std::string digits = text;
+    for (const auto& [suffix, ms] : kUnits) {
+        const std::string_view tail(suffix);
+        if (digits.size() > tail.size() && digits.ends_with(tail) &&
+            !(tail == "s" && digits.ends_with("ms"))) {
+            unit = ms;
+            digits.resize(digits.size() - tail.size());
+            break;
+        }
+    }
+    int64_t count = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), count);
+    if (digits.empty() || error != std::errc() || end != digits.data() + digits.size() ||
+        count < 0 || count > highMs / unit || count * unit < lowMs)
+        throw UsageError(option +
+                         " needs a duration: a whole number with the unit ms, s, m, h or d "
+                         "(seconds when none), not \"" +
+                         text + "\"");
+    return count * unit;
+}
+
 void ParseListen(const std::string& text, ServeOptions& options) {
     const auto colon = text.rfind(':');
     if (colon == std::string::npos || colon == 0)
@@ -125,6 +197,42 @@ void ParseListen(const std::string& text, ServeOptions& options) {
 }
 
 }  // namespace
+
+PortSet::PortSet(std::initializer_list<int> ports) {
+    for (const int port : ports)
+        Add(port, port);
+}
+
+void PortSet::Add(int low, int high) {
+    ranges_.emplace_back(low, high);
+    std::sort(ranges_.begin(), ranges_.end());
+}
+
+bool PortSet::Contains(int port) const {
+    return std::any_of(ranges_.begin(), ranges_.end(), [port](const auto& range) {
+        return range.first <= port && port <= range.second;
+    });
+}
+
+std::string PortSet::Text() const {
+    std::string text;
+    for (const auto& [low, high] : ranges_) {
+        if (!text.empty())
+            text += ", ";
+        text += std::to_string(low);
+        if (high != low)
+            text += "-" + std::to_string(high);
+    }
+    return text;
+}
+
+void ParsePorts(const std::string& option, const std::string& text, PortSet& ports) {
+    const auto dash = text.find('-');
+    const int low = ParseInt(option, text.substr(0, dash), 1, 65535);
+    const int high =
+        dash == std::string::npos ? low : ParseInt(option, text.substr(dash + 1), low, 65535);
+    ports.Add(low, high);
+}
 
 FaultRule ParseFaultRule(const std::string& text) {
     FaultRule rule;
@@ -203,6 +311,37 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         } else if (arg == "--auto-approve-after") {
             line.serve.autoApproveAfter = ParseInt(arg, value(arg), 0, 1000000);
             line.serve.defer = true;
+        } else if (arg == "--allow-local") {
+            line.serve.allowLocal = true;
+        } else if (arg == "--allow-port") {
+            ParsePorts(arg, value(arg), line.serve.allowedPorts);
+        } else if (arg == "--fetch-timeout") {
+            line.serve.fetchTimeoutMs =
+                static_cast<long>(ParseDurationMs(arg, value(arg), 100, 120000));
+        } else if (arg == "--challenge-lifetime") {
+            line.serve.challengeLifetime =
+                static_cast<long>(ParseDurationMs(arg, value(arg), 1000, kDayMs) / 1000);
+        } else if (arg == "--authorization-lifetime") {
+            line.serve.authorizationLifetime =
+                static_cast<long>(ParseDurationMs(arg, value(arg), 1000, 825 * kDayMs) / 1000);
+        } else if (arg == "--requests-per-address") {
+            line.serve.requestsPerAddress = ParseInt(arg, value(arg), 0, 1000000);
+        } else if (arg == "--requests-per-key") {
+            line.serve.requestsPerKey = ParseInt(arg, value(arg), 0, 1000000);
+        } else if (arg == "--handshake-timeout") {
+            line.serve.handshakeTimeoutMs =
+                static_cast<long>(ParseDurationMs(arg, value(arg), 100, 600000));
+        } else if (arg == "--request-timeout") {
+            line.serve.requestTimeoutMs =
+                static_cast<long>(ParseDurationMs(arg, value(arg), 100, 600000));
+        } else if (arg == "--write-timeout") {
+            line.serve.writeTimeoutMs =
+                static_cast<long>(ParseDurationMs(arg, value(arg), 100, 600000));
+        } else if (arg == "--max-connections") {
+            line.serve.maxConnections = static_cast<size_t>(ParseInt(arg, value(arg), 1, 100000));
+        } else if (arg == "--max-connections-per-address") {
+            line.serve.maxConnectionsPerAddress =
+                static_cast<size_t>(ParseInt(arg, value(arg), 1, 100000));
         } else if (arg == "--fail-challenge") {
             line.serve.failChallenge = ParseFaultRule(value(arg));
         } else if (arg == "--fail-authorization") {

@@ -1,8 +1,8 @@
 #include "certcenter/server.h"
 
-#include <httplib.h>
 #include <openssl/ssl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -15,6 +15,7 @@
 #include "certcenter/authority.h"
 #include "certcenter/center.h"
 #include "certcenter/center_state.h"
+#include "certcenter/httpsfront.h"
 #include "certcenter/serveloop.h"
 #include "certcenter/verification.h"
 #include "foundation/files.h"
@@ -64,9 +65,45 @@ Reply TooLarge() {
         "the request exceeds " + std::to_string(CertCenter::kMaxRequestBytes) + " bytes");
 }
 
-void Send(httplib::Response& response, const Reply& reply) {
-    response.status = reply.status;
-    response.set_content(CompactJson(reply.answer), "application/json");
+FrontAnswer Send(const Reply& reply) {
+    return {reply.status, "application/json", CompactJson(reply.answer)};
+}
+
+FrontLimits LimitsFrom(const ServeOptions& options) {
+    FrontLimits limits;
+    limits.handshakeTimeout = std::chrono::milliseconds(options.handshakeTimeoutMs);
+    limits.requestTimeout = std::chrono::milliseconds(options.requestTimeoutMs);
+    limits.writeTimeout = std::chrono::milliseconds(options.writeTimeoutMs);
+    limits.maxConnections = options.maxConnections;
+    limits.maxConnectionsPerAddress = options.maxConnectionsPerAddress;
+    limits.maxBodyBytes = CertCenter::kMaxRequestBytes;
+    return limits;
+}
+
+FetchPolicy FetchPolicyFrom(const ServeOptions& options) {
+    FetchPolicy policy;
+    policy.allowedPorts = options.allowedPorts;
+    policy.allowPrivateAddresses = options.allowLocal;
+    policy.deadline = std::chrono::milliseconds(options.fetchTimeoutMs);
+    policy.connectTimeout = std::min(policy.connectTimeout, policy.deadline);
+    return policy;
+}
+
+// The center's certificate (with the CA above it) and key, TLS 1.2 or later.
+std::unique_ptr<SSL_CTX, OpenSslDeleter<SSL_CTX_free>> MakeTlsContext(
+    const CertificateAuthority& authority, const CertificateAuthority::TlsIdentity& identity) {
+    std::unique_ptr<SSL_CTX, OpenSslDeleter<SSL_CTX_free>> context(
+        SSL_CTX_new(TLS_server_method()));
+    if (!context || SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION) != 1 ||
+        SSL_CTX_use_certificate(context.get(), identity.certificate.get()) != 1 ||
+        SSL_CTX_use_PrivateKey(context.get(), identity.key.get()) != 1 ||
+        SSL_CTX_add1_chain_cert(context.get(), authority.certificate()) != 1 ||
+        SSL_CTX_check_private_key(context.get()) != 1)
+        throw CryptoError("cannot set up TLS");
+    // Renegotiation would let one client make the center repeat handshakes
+    // at will.
+    SSL_CTX_set_options(context.get(), SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION);
+    return context;
 }
 
 }  // namespace
@@ -75,82 +112,59 @@ int RunServe(const ServeOptions& options) {
     try {
         if (!MakeDirectoryTree(WideFromUtf8(options.stateDir)))
             throw std::runtime_error("cannot create the state folder " + options.stateDir);
+        CenterState::RemoveStaleTemporaries(options.stateDir);
         const auto authority = CertificateAuthority::OpenOrCreate(options.stateDir, options.caKey);
         CenterState state(options.stateDir);
         auto identity = authority.MakeTlsIdentity(options.hostnames);
         RequestLog log(options.stateDir + "/requests.log");
-        CertCenter center(CenterSettings::From(options), authority, state,
-                          [](const std::string& url) { return FetchVerificationFile(url); });
+        const FetchPolicy policy = FetchPolicyFrom(options);
+        CertCenter center(
+            CenterSettings::From(options), authority, state,
+            [policy](const std::string& url) { return FetchVerificationFile(url, policy); });
 
-        httplib::SSLServer server([&](SSL_CTX& context) {
-            return SSL_CTX_set_min_proto_version(&context, TLS1_2_VERSION) == 1 &&
-                   SSL_CTX_use_certificate(&context, identity.certificate.get()) == 1 &&
-                   SSL_CTX_use_PrivateKey(&context, identity.key.get()) == 1 &&
-                   SSL_CTX_add1_chain_cert(&context, authority.certificate()) == 1;
-        });
-        if (!server.is_valid())
-            throw CryptoError("cannot set up TLS");
-        server.set_payload_max_length(CertCenter::kMaxRequestBytes);
+        const auto context = MakeTlsContext(authority, identity);
 
-        // The content-reader form takes the body whatever its Content-Type
-        // (the client posts JSON without naming it, which reads as a form).
-        server.Post(".*", [&](const httplib::Request& request, httplib::Response& response,
-                              const httplib::ContentReader& read) {
-            std::string body;
-            bool tooLarge = false;
-            const bool complete = read([&](const char* data, size_t length) {
-                if (body.size() + length > CertCenter::kMaxRequestBytes) {
-                    tooLarge = true;
-                    return false;
-                }
-                body.append(data, length);
-                return true;
-            });
-            // The library refuses a declared length beyond the limit before
-            // reading anything; a body without a length is cut off above.
-            const auto declared = request.get_header_value<uint64_t>("Content-Length");
-            if (!complete && (tooLarge || declared > CertCenter::kMaxRequestBytes))
-                tooLarge = true;
-            const Reply reply =
-                tooLarge   ? TooLarge()
-                : complete ? center.Handle(body)
-                           : ErrorReply(400, "badRequest", "the request body could not be read");
-            log.Write(reply);
-            Send(response, reply);
-        });
-        auto notAllowed = [&](const httplib::Request&, httplib::Response& response) {
-            Send(response, ErrorReply(405, "badRequest", "messages are posted as JSON"));
-        };
-        server.Get(".*", notAllowed);
-        server.Put(".*", notAllowed);
-        server.Delete(".*", notAllowed);
-        // Our own answers already carry a body; this gives the library's
-        // bare refusals (oversize headers or bodies, bad request lines) one.
-        server.set_error_handler([&](const httplib::Request&, httplib::Response& response) {
-            if (!response.body.empty())
-                return;
-            if (response.status == 413) {
-                const Reply reply = TooLarge();
-                log.Write(reply);
-                Send(response, reply);
-            } else {
-                Send(response,
-                     ErrorReply(response.status, "badRequest", "the request was not understood"));
+        HttpsFront front(context.get(), LimitsFrom(options), [&](const FrontRequest& request) {
+            using Problem = FrontRequest::Problem;
+            Reply reply;
+            switch (request.problem) {
+                case Problem::TooLarge:
+                    reply = TooLarge();
+                    log.Write(reply);
+                    return Send(reply);
+                case Problem::BadHead:
+                    return Send(ErrorReply(400, "badRequest", "the request was not understood"));
+                case Problem::BadBody:
+                    if (request.method != "POST")
+                        break;
+                    reply = ErrorReply(400, "badRequest", "the request body could not be read");
+                    log.Write(reply);
+                    return Send(reply);
+                case Problem::None:
+                    break;
             }
+            // Any path; the client posts JSON without naming it (as a form).
+            if (request.method != "POST")
+                return Send(ErrorReply(405, "badRequest", "messages are posted as JSON"));
+            try {
+                reply = center.Handle(request.body, request.peerAddress);
+            } catch (const std::exception&) {
+                return Send(ErrorReply(500, "internal", "the center failed on this request"));
+            }
+            log.Write(reply);
+            return Send(reply);
         });
-        server.set_exception_handler(
-            [&](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
-                Send(response, ErrorReply(500, "internal", "the center failed on this request"));
-            });
 
         // SIGTERM and SIGINT end the center cleanly.
         InstallStopHandlers();
-        const int port = BindServer(server, options.listenHost, options.listenPort);
+        const int port = front.Listen(options.listenHost, options.listenPort);
+        front.Start();
         std::cout << "listening on " << ListenUrl(options.listenHost, port) << "\n"
                   << "CA certificate: " << options.stateDir << "/ca.pem" << std::endl;
         AnnounceReady(options.readyFile, port);
-        if (!ServeUntilStopped(server))
-            throw std::runtime_error("stopped serving");
+        while (!StopRequested())
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        front.Stop();
         std::cerr << "quillmate-certcenter: stopped" << std::endl;
         return 0;
     } catch (const std::exception& e) {

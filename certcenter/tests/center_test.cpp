@@ -5,8 +5,11 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <map>
 #include <memory>
+#include <mutex>
 
 #include "certcenter/tests/test_client.h"
 #include "tests/support/temp_dir.h"
@@ -39,7 +42,16 @@ class CenterTest : public ::testing::Test {
 protected:
     void SetUp() override { Open(); }
 
-    void Open(CenterSettings settings = {}) {
+    // The settings the tests start from: the test names are under .test.
+    static CenterSettings Local() {
+        CenterSettings settings;
+        settings.allowLocal = true;
+        return settings;
+    }
+
+    void Open(CenterSettings settings = Local()) {
+        if (!settings.clock)
+            settings.clock = [this] { return now_; };
         center_.reset();
         state_.reset();
         if (!authority_)
@@ -48,8 +60,10 @@ protected:
         state_ = std::make_unique<CenterState>(dir_.narrow());
         center_ = std::make_unique<CertCenter>(
             settings, *authority_, *state_, [this](const std::string& url) {
+                std::lock_guard lock(fetchMutex_);
                 fetched_.push_back(url);
                 FetchResult result;
+                result.hops.push_back({url, "192.0.2.7", sites_.contains(url) ? 200 : 404});
                 if (const auto it = sites_.find(url); it != sites_.end()) {
                     result.ok = true;
                     result.body = it->second;
@@ -98,6 +112,8 @@ protected:
     std::unique_ptr<CertCenter> center_;
     std::map<std::string, std::string> sites_;
     std::vector<std::string> fetched_;
+    std::mutex fetchMutex_;  // fetches of one authorization run together
+    int64_t now_ = NowSeconds();
 };
 
 TEST_F(CenterTest, FullFlowIssuesCertificateForTheChallengedNames) {
@@ -120,6 +136,7 @@ TEST_F(CenterTest, FullFlowIssuesCertificateForTheChallengedNames) {
         Send(Client().Authorization(challenge["sessionID"].asString(), nonce, {kShopUrl, kWwwUrl}),
              &reply);
     ASSERT_EQ(authorization["type"], "authorization") << authorization;
+    std::sort(fetched_.begin(), fetched_.end());
     EXPECT_EQ(fetched_, (std::vector<std::string>{kShopUrl, kWwwUrl}));
     EXPECT_EQ(reply.details["sessionID"], challenge["sessionID"]);
 
@@ -257,7 +274,7 @@ TEST_F(CenterTest, CertificateRequestsAreChecked) {
 }
 
 TEST_F(CenterTest, DeferredRequestIsIssuedOnceApproved) {
-    CenterSettings settings;
+    CenterSettings settings = Local();
     settings.defer = true;
     Open(settings);
     Authorize(Client(), {kShop}, {kShopUrl});
@@ -290,7 +307,7 @@ TEST_F(CenterTest, DeferredRequestIsIssuedOnceApproved) {
 }
 
 TEST_F(CenterTest, AutoApprovalAfterSomePolls) {
-    CenterSettings settings;
+    CenterSettings settings = Local();
     settings.defer = true;
     settings.autoApproveAfter = 2;
     Open(settings);
@@ -303,7 +320,7 @@ TEST_F(CenterTest, AutoApprovalAfterSomePolls) {
 }
 
 TEST_F(CenterTest, CertificatesLastTheConfiguredValidity) {
-    CenterSettings settings;
+    CenterSettings settings = Local();
     settings.validitySeconds = 120;
     Open(settings);
     Authorize(Client(), {kShop}, {kShopUrl});
@@ -319,7 +336,7 @@ TEST_F(CenterTest, CertificatesLastTheConfiguredValidity) {
 }
 
 TEST_F(CenterTest, InjectedFaultsAnswerTheNamedErrorTheGivenNumberOfTimes) {
-    CenterSettings settings;
+    CenterSettings settings = Local();
     settings.failChallenge = ParseFaultRule("highFrequency:2");
     settings.failAuthorization = ParseFaultRule("unknown:once");
     settings.failCertificate = ParseFaultRule("underReview:once");
@@ -350,7 +367,7 @@ TEST_F(CenterTest, InjectedFaultsAnswerTheNamedErrorTheGivenNumberOfTimes) {
 }
 
 TEST_F(CenterTest, StateSurvivesARestart) {
-    CenterSettings settings;
+    CenterSettings settings = Local();
     settings.defer = true;
     Open(settings);
     Authorize(Client(), {kShop, kWww}, {kShopUrl, kWwwUrl});
@@ -412,7 +429,7 @@ TEST_F(CenterTest, MalformedRequestsGetErrorAnswers) {
 }
 
 TEST_F(CenterTest, NameCountIsBounded) {
-    CenterSettings settings;
+    CenterSettings settings = Local();
     settings.maxNames = 3;
     Open(settings);
     ExpectError(Send(TestClient::Challenge({"a.test", "b.test", "c.test", "d.test"})),
@@ -421,6 +438,120 @@ TEST_F(CenterTest, NameCountIsBounded) {
     EXPECT_EQ(
         Send(TestClient::Challenge({"a.test", "A.test", "b.test", "c.test", "c.test"}))["type"],
         "challenge");
+}
+
+TEST_F(CenterTest, OnlyNamesSomeoneCanProveAreCertified) {
+    CenterSettings strict;
+    Open(strict);
+    for (const char* name : {"localhost", "intranet", "printer.local", "db.internal", "shop.test",
+                             "www.example", "x.invalid", "app.localhost", "nas.home.arpa"}) {
+        const Json::Value answer = Send(TestClient::Challenge({"shop.example.com", name}));
+        ExpectError(answer, "rejectedName");
+        EXPECT_NE(answer["message"].asString().find(name), std::string::npos) << answer;
+    }
+    // Look-alikes of the reserved names are ordinary names.
+    EXPECT_EQ(Send(TestClient::Challenge({"shop.example.com", "example.org", "testing.com",
+                                          "mylocal.net", "localhost.example.com"}))["type"],
+              "challenge");
+    // IP literals are never names.
+    ExpectError(Send(TestClient::Challenge({"192.0.2.1"})), "badRequest");
+
+    Open(Local());
+    EXPECT_EQ(Send(TestClient::Challenge({"localhost", "intranet", "shop.test"}))["type"],
+              "challenge");
+}
+
+TEST_F(CenterTest, ProofCountsOnlyAtTheVerificationFileOnAnAllowedPort) {
+    const Json::Value challenge = Send(TestClient::Challenge({kShop}));
+    const std::string session = challenge["sessionID"].asString();
+    const std::string nonce = challenge["nonce"].asString();
+    for (const char* url :
+         {"http://shop.example.test/uploads/auth.txt", "http://shop.example.test/auth/auth.txt?x=1",
+          "http://shop.example.test/auth/auth.txt/", "http://shop.example.test/AUTH/auth.txt",
+          "http://shop.example.test/auth/%61uth.txt", "http://shop.example.test:8080/auth/auth.txt",
+          "https://shop.example.test:8443/auth/auth.txt"}) {
+        sites_[url] = Client().Sign(nonce);
+        const Json::Value answer = Send(Client().Authorization(session, nonce, {url}));
+        ExpectError(answer, "verifyFailed");
+        EXPECT_FALSE(answer["message"].asString().empty());
+    }
+    EXPECT_TRUE(fetched_.empty()) << "nothing is fetched from another path or port";
+
+    CenterSettings settings = Local();
+    settings.allowedPorts.Add(8080, 8080);
+    Open(settings);
+    const std::string onPort = "http://shop.example.test:8080/auth/auth.txt";
+    sites_[onPort] = Client().Sign(nonce);
+    Reply reply;
+    EXPECT_EQ(Send(Client().Authorization(session, nonce, {onPort}), &reply)["type"],
+              "authorization");
+    // Every request of the fetch is in the request log.
+    ASSERT_EQ(reply.details["fetches"].size(), 1u) << reply.details;
+    EXPECT_EQ(reply.details["fetches"][0]["hops"][0]["url"], onPort);
+    EXPECT_EQ(reply.details["fetches"][0]["hops"][0]["address"], "192.0.2.7");
+}
+
+TEST_F(CenterTest, ChallengesAndAuthorizationsExpire) {
+    CenterSettings settings = Local();
+    settings.defer = true;
+    settings.lifetimes.challenge = 3600;
+    settings.lifetimes.authorization = 30 * 86400;
+    Open(settings);
+
+    // A challenge answered too late: "unknown" sends the client back to a new one.
+    const Json::Value challenge = Send(TestClient::Challenge({kShop}));
+    const std::string nonce = challenge["nonce"].asString();
+    sites_[kShopUrl] = Client().Sign(nonce);
+    now_ += 3601;
+    ExpectError(Send(Client().Authorization(challenge["sessionID"].asString(), nonce, {kShopUrl})),
+                "unknown");
+
+    // An authorization used after its lifetime: the answer for a lost key.
+    Authorize(Client(), {kShop}, {kShopUrl});
+    const std::string token =
+        Send(Client().CertificateRequest(TestClient::MakeCsr(kShop)))["token"].asString();
+    ASSERT_FALSE(token.empty());
+    now_ += 30 * 86400 - 10;
+    EXPECT_EQ(Send(Client().StatusRequest(token))["type"], "defer") << "still within its lifetime";
+    CenterState::Approve(dir_.narrow(), token);
+    now_ += 20;
+    ExpectError(Send(Client().StatusRequest(token)), "publicKeyIllegal");
+    ExpectError(Send(Client().CertificateRequest(TestClient::MakeCsr(kShop))), "publicKeyIllegal");
+
+    // Verifying again authorizes again.
+    Authorize(Client(), {kShop}, {kShopUrl});
+    EXPECT_EQ(Send(Client().CertificateRequest(TestClient::MakeCsr(kShop)))["type"], "defer");
+
+    // What expired is gone from the state file, approval markers included.
+    const std::string stateText = qm::test::ReadAll(dir_ / u"center.json");
+    EXPECT_EQ(stateText.find(token), std::string::npos);
+    EXPECT_EQ(stateText.find(challenge["sessionID"].asString()), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(dir_.narrow() + "approved/" + token));
+}
+
+TEST_F(CenterTest, RequestsBeyondTheRatesAnswerHighFrequency) {
+    CenterSettings settings = Local();
+    settings.requestsPerAddress = 3;
+    settings.requestsPerKey = 2;
+    Open(settings);
+    const std::string challenge = TestClient::Challenge({kShop});
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(center_->Handle(challenge, "192.0.2.1").answer["type"], "challenge");
+    EXPECT_EQ(center_->Handle(challenge, "192.0.2.1").answer["error"], "highFrequency");
+    EXPECT_EQ(center_->Handle(challenge, "192.0.2.2").answer["type"], "challenge")
+        << "another address has its own count";
+    now_ += 60;
+    EXPECT_EQ(center_->Handle(challenge, "192.0.2.1").answer["type"], "challenge")
+        << "a new minute, a new count";
+
+    // One key from many addresses.
+    const std::string status = Client().StatusRequest(std::string(32, 'a'));
+    EXPECT_EQ(center_->Handle(status, "198.51.100.1").answer["error"], "publicKeyIllegal");
+    EXPECT_EQ(center_->Handle(status, "198.51.100.2").answer["error"], "publicKeyIllegal");
+    EXPECT_EQ(center_->Handle(status, "198.51.100.3").answer["error"], "highFrequency");
+    EXPECT_EQ(center_->Handle(OtherClient().StatusRequest(std::string(32, 'a')), "198.51.100.3")
+                  .answer["error"],
+              "publicKeyIllegal");
 }
 
 TEST(CenterStateTest, DamagedFileIsReportedNotDiscarded) {

@@ -104,6 +104,110 @@ TEST(CommandLineTest, ValidityRefusesBadUnitsZeroAndTooLong) {
     }
 }
 
+TEST(CommandLineTest, ChecksAndLimitsAreStrictUnlessRelaxed) {
+    const ServeOptions defaults = ParseCommandLine({"--state", "s"}).serve;
+    EXPECT_FALSE(defaults.allowLocal);
+    EXPECT_EQ(defaults.allowedPorts.Text(), "80, 443");
+    EXPECT_EQ(defaults.fetchTimeoutMs, 10000);
+    EXPECT_EQ(defaults.challengeLifetime, 3600);
+    EXPECT_EQ(defaults.authorizationLifetime, 30L * 86400);
+    EXPECT_GT(defaults.requestsPerAddress, 0);
+    EXPECT_GT(defaults.requestsPerKey, 0);
+    EXPECT_EQ(defaults.maxNames, 100u);
+
+    const ServeOptions s = ParseCommandLine({"--state",
+                                             "s",
+                                             "--allow-local",
+                                             "--allow-port",
+                                             "8080",
+                                             "--allow-port",
+                                             "9000-9099",
+                                             "--fetch-timeout",
+                                             "2s",
+                                             "--challenge-lifetime",
+                                             "10m",
+                                             "--authorization-lifetime",
+                                             "7d",
+                                             "--requests-per-address",
+                                             "0",
+                                             "--requests-per-key",
+                                             "5",
+                                             "--handshake-timeout",
+                                             "500ms",
+                                             "--request-timeout",
+                                             "3",
+                                             "--write-timeout",
+                                             "1m",
+                                             "--max-connections",
+                                             "64",
+                                             "--max-connections-per-address",
+                                             "4"})
+                               .serve;
+    EXPECT_TRUE(s.allowLocal);
+    EXPECT_EQ(s.allowedPorts.Text(), "80, 443, 8080, 9000-9099");
+    EXPECT_TRUE(s.allowedPorts.Contains(9050));
+    EXPECT_FALSE(s.allowedPorts.Contains(9100));
+    EXPECT_FALSE(s.allowedPorts.Contains(8443));
+    EXPECT_EQ(s.fetchTimeoutMs, 2000);
+    EXPECT_EQ(s.challengeLifetime, 600);
+    EXPECT_EQ(s.authorizationLifetime, 7L * 86400);
+    EXPECT_EQ(s.requestsPerAddress, 0);
+    EXPECT_EQ(s.requestsPerKey, 5);
+    EXPECT_EQ(s.handshakeTimeoutMs, 500);
+    EXPECT_EQ(s.requestTimeoutMs, 3000);
+    EXPECT_EQ(s.writeTimeoutMs, 60000);
+    EXPECT_EQ(s.maxConnections, 64u);
+    EXPECT_EQ(s.maxConnectionsPerAddress, 4u);
+
+    for (const std::vector<std::string>& bad : {std::vector<std::string>{"--allow-port", "0"},
+                                                {"--allow-port", "70000"},
+                                                {"--allow-port", "90-80"},
+                                                {"--allow-port", "80-"},
+                                                {"--fetch-timeout", "10ms"},
+                                                {"--fetch-timeout", "1h"},
+                                                {"--challenge-lifetime", "0"},
+                                                {"--handshake-timeout", "x"},
+                                                {"--authorization-lifetime", "900d"},
+                                                {"--max-connections", "0"},
+                                                {"--requests-per-key", "-1"}}) {
+        std::vector<std::string> args = {"--state", "s"};
+        args.insert(args.end(), bad.begin(), bad.end());
+        EXPECT_THROW(ParseCommandLine(args), UsageError) << bad[0] << " " << bad[1];
+    }
+}
+
+TEST(CommandLineTest, HelpDocumentsEveryOption) {
+    const std::string help = kServeHelp;
+    for (const char* option : {"--state",
+                               "--listen",
+                               "--hostname",
+                               "--ready-file",
+                               "--validity",
+                               "--validity-days",
+                               "--max-names",
+                               "--ca-key",
+                               "--defer",
+                               "--auto-approve-after",
+                               "--fail-challenge",
+                               "--fail-authorization",
+                               "--fail-certificate",
+                               "--fail-status",
+                               "--allow-local",
+                               "--allow-port",
+                               "--fetch-timeout",
+                               "--challenge-lifetime",
+                               "--authorization-lifetime",
+                               "--requests-per-address",
+                               "--requests-per-key",
+                               "--handshake-timeout",
+                               "--request-timeout",
+                               "--write-timeout",
+                               "--max-connections",
+                               "--max-connections-per-address",
+                               "--help"})
+        EXPECT_NE(help.find(std::string("  ") + option + " "), std::string::npos) << option;
+}
+
 TEST(CommandLineTest, ApproveTakesTokenAndState) {
     const CommandLine line = ParseCommandLine({"approve", "0123abcd", "--state", "/s"});
     ASSERT_EQ(line.command, Command::Approve);

@@ -52,8 +52,8 @@ std::string CertCenterProgram() {
     return QUILLMATE_CERTCENTER_PROGRAM;
 }
 
-CertCenterProcess::CertCenterProcess(std::vector<std::string> options)
-    : dir_(std::make_unique<test::TempDir>()), options_(std::move(options)) {
+CertCenterProcess::CertCenterProcess(std::vector<std::string> options, Checks checks)
+    : dir_(std::make_unique<test::TempDir>()), options_(std::move(options)), checks_(checks) {
     Start(0);
 }
 
@@ -85,6 +85,8 @@ void CertCenterProcess::Start(int port) {
     std::vector<std::string> argv = {
         CertCenterProgram(), "serve",    "--listen",     "127.0.0.1:" + std::to_string(port),
         "--state",           stateDir(), "--ready-file", readyFile};
+    if (checks_ == Checks::RelaxedForLoopbackSites)
+        argv.insert(argv.end(), {"--allow-local", "--allow-port", "1024-65535"});
     argv.insert(argv.end(), options_.begin(), options_.end());
     pid_ = SpawnServer(argv, dir_->narrow() + "center.stderr");
 
@@ -100,6 +102,15 @@ void CertCenterProcess::Restart() {
     if (const int exit = Stop(); exit != 0)
         throw std::runtime_error("the certificate center ended with " + std::to_string(exit) +
                                  ":\n" + StderrText());
+    Start(port_);
+}
+
+void CertCenterProcess::KillAndRestart() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
     Start(port_);
 }
 

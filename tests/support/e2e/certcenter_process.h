@@ -58,10 +58,16 @@ struct CenterRequest {
 
 class CertCenterProcess {
 public:
+    // The tests' sites live under reserved names on loopback addresses and
+    // high ports: the center is told to allow them, unless a test checks
+    // the center's refusals.
+    enum class Checks { RelaxedForLoopbackSites, AsConfigured };
+
     // Starts `quillmate-certcenter serve` on a free loopback port with a fresh
     // state folder; `options` are further serve options ("--defer",
     // "--fail-authorization", "unknown:once", ...).
-    explicit CertCenterProcess(std::vector<std::string> options = {});
+    explicit CertCenterProcess(std::vector<std::string> options = {},
+                               Checks checks = Checks::RelaxedForLoopbackSites);
     ~CertCenterProcess();
     CertCenterProcess(const CertCenterProcess&) = delete;
     CertCenterProcess& operator=(const CertCenterProcess&) = delete;
@@ -85,6 +91,9 @@ public:
     // code, 0 for a clean stop. The destructor reports any other as a failure.
     int Stop();
     bool running() const { return pid_ > 0; }
+    // Kills the center with SIGKILL (no chance to clean up) and starts it
+    // again on the same port and state.
+    void KillAndRestart();
 
     std::string StderrText() const;  // what the center wrote to stderr so far
 
@@ -93,6 +102,7 @@ private:
 
     std::unique_ptr<test::TempDir> dir_;
     std::vector<std::string> options_;
+    Checks checks_;
     int pid_ = -1;
     int port_ = 0;
 };
