@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "certcenter/addresspolicy.h"
+#include "foundation/curlsupport.h"
 
 namespace qm::certcenter {
 
@@ -68,15 +69,7 @@ constexpr const char* kUserAgent = "quillmate-certcenter (verification file chec
 constexpr size_t kMaxHeaderBytes = 64 * 1024;
 constexpr size_t kMaxUrlInProblem = 200;
 
-void InitializeCurlOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_ALL); });
-}
-
-struct EasyCleanup {
-    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
-using EasyHandle = std::unique_ptr<CURL, EasyCleanup>;
+using EasyHandle = CurlEasyHandle;
 
 struct UrlCleanup {
     void operator()(CURLU* url) const { curl_url_cleanup(url); }

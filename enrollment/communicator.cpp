@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "enrollment/centerconfig.h"
+#include "foundation/curlsupport.h"
 #include "foundation/files.h"
 #include "foundation/interrupts.h"
 #include "foundation/paths.h"
@@ -20,15 +21,7 @@ namespace {
 // Only one transfer runs at a time in the process.
 std::mutex g_transferLock;
 
-void InitializeCurlOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_ALL); });
-}
-
-struct EasyCleanup {
-    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
-using EasyHandle = std::unique_ptr<CURL, EasyCleanup>;
+using EasyHandle = CurlEasyHandle;
 
 struct Sink {
     std::string data;
