@@ -57,26 +57,6 @@ std::string Address(int last) {
     return "127.0.0." + std::to_string(last);
 }
 
-// A TCP connection to 127.0.0.1:port from `source`; -1 when it cannot be made.
-int Connect(int port, const std::string& source) {
-    const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (socket < 0)
-        return -1;
-    sockaddr_in from{};
-    from.sin_family = AF_INET;
-    inet_pton(AF_INET, source.c_str(), &from.sin_addr);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
-    if (bind(socket, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
-        connect(socket, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-        close(socket);
-        return -1;
-    }
-    return socket;
-}
-
 // Whether the peer has closed the connection.
 bool ClosedByPeer(int socket) {
     pollfd entry{socket, POLLIN, 0};
@@ -281,7 +261,7 @@ int main() {
     std::vector<int> idle;
     for (int i = 0; i < kIdleConnections; ++i) {
         const int socket =
-            Connect(center->port(), Address(kIdleFirstAddress + i / kIdlePerAddress));
+            qm::e2e::ConnectFrom(Address(kIdleFirstAddress + i / kIdlePerAddress), center->port());
         if (socket >= 0)
             idle.push_back(socket);
     }

@@ -1,12 +1,9 @@
 // The real center's checks before issuing, tried as an attacker would: proof
 // published elsewhere on the host, redirects, private addresses, idle and
 // slow connections, and a center killed in the middle of its work.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <json/writer.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -18,6 +15,7 @@
 #include "certcenter/tests/test_client.h"
 #include "foundation/textconv.h"
 #include "tests/support/e2e/certcenter_process.h"
+#include "tests/support/e2e/harness_util.h"
 #include "tests/support/temp_dir.h"
 
 namespace qm::certcenter {
@@ -194,24 +192,6 @@ TEST_F(CenterRulesE2eTest, ReservedNamesAndPrivateAddressesAreRefusedUnlessAllow
               "authorization");
 }
 
-// A TCP connection from `source` (a loopback address) that never says a word.
-int IdleConnection(const std::string& source, int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    inet_pton(AF_INET, source.c_str(), &local.sin_addr);
-    sockaddr_in remote{};
-    remote.sin_family = AF_INET;
-    remote.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, "127.0.0.1", &remote.sin_addr);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-        connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 TEST_F(CenterRulesE2eTest, IdleConnectionsAndSlowSitesDoNotKeepOthersWaiting) {
     // A site that sends its headers and then one byte a second.
     Site slow;
@@ -228,7 +208,7 @@ TEST_F(CenterRulesE2eTest, IdleConnectionsAndSlowSitesDoNotKeepOthersWaiting) {
     // the slow site (the site's own worker threads are the limit there).
     std::vector<int> idle;
     for (int i = 0; i < 60; ++i)
-        if (const int fd = IdleConnection("127.0.0." + std::to_string(2 + i / 10), center.port());
+        if (const int fd = e2e::ConnectFrom("127.0.0." + std::to_string(2 + i / 10), center.port());
             fd >= 0)
             idle.push_back(fd);
     EXPECT_EQ(idle.size(), 60u);

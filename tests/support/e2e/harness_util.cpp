@@ -1,10 +1,13 @@
 #include "tests/support/e2e/harness_util.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -73,6 +76,25 @@ std::vector<char*> ArgumentVector(const std::vector<std::string>& argv) {
     return args;
 }
 }  // namespace
+
+int ConnectFrom(const std::string& source, int port) {
+    const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (socket < 0)
+        return -1;
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    inet_pton(AF_INET, source.c_str(), &from.sin_addr);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    if (bind(socket, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+        connect(socket, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        close(socket);
+        return -1;
+    }
+    return socket;
+}
 
 int SpawnServer(const std::vector<std::string>& argv, const std::string& outputFile) {
     posix_spawn_file_actions_t actions;

@@ -25,6 +25,11 @@ int RunProgram(const std::vector<std::string>& argv, std::string& output,
 // appended to `outputFile`, standard input from /dev/null and none of the
 // test's other descriptors (its sockets must not stay open in the server).
 // Returns its pid; throws when it cannot start.
+// A TCP connection to 127.0.0.1:port from the loopback address `source`
+// (Linux answers on all of 127/8), as the file descriptor; -1 when it cannot
+// be made. Lets a test be many clients at once.
+int ConnectFrom(const std::string& source, int port);
+
 int SpawnServer(const std::vector<std::string>& argv, const std::string& outputFile);
 // Waits until the server writes its port into `readyFile` and returns it.
 // Throws, naming `what` and giving `output()`, when it exits first (`pid`
