@@ -1,6 +1,7 @@
 #include "certcenter/verification.h"
 
 #include <curl/curl.h>
+#include <openssl/bio.h>
 
 #include <algorithm>
 #include <cctype>
@@ -10,6 +11,7 @@
 #include <optional>
 
 #include "certcenter/addresspolicy.h"
+#include "certcenter/host/sockets.h"
 #include "foundation/curlsupport.h"
 
 namespace qm::certcenter {
@@ -184,8 +186,28 @@ struct Transfer {
     }
 };
 
+// Runs before every connection attempt with the address curl is about to
+// connect to: a refused address gets no connection at all, not even a TCP
+// handshake or a TLS hello.
+curl_socket_t OpenCheckedSocket(void* userdata, curlsocktype purpose, curl_sockaddr* address) {
+    auto* transfer = static_cast<Transfer*>(userdata);
+    if (purpose == CURLSOCKTYPE_IPCXN && !transfer->policy->allowPrivateAddresses) {
+        const std::string text = host::SocketAddressText(&address->addr);
+        const AddressKind kind = ClassifyAddress(text);
+        if (kind != AddressKind::Public) {
+            transfer->address = text;
+            transfer->refusedAddress =
+                text.empty() ? "the address to connect to is unknown"
+                             : OneLine(text) + " is " + std::string(DescribeAddressKind(kind));
+            return CURL_SOCKET_BAD;
+        }
+    }
+    const int socket = BIO_socket(address->family, address->socktype, address->protocol, 0);
+    return socket < 0 ? CURL_SOCKET_BAD : static_cast<curl_socket_t>(socket);
+}
+
 // Runs once the connection is up (TLS included) and before the request is
-// sent: the address checked is the one actually used.
+// sent: the address checked again is the one actually used.
 int CheckPeer(void* userdata, char* primaryIp, char*, int, int) {
     auto* transfer = static_cast<Transfer*>(userdata);
     transfer->address = primaryIp ? primaryIp : "";
@@ -270,6 +292,8 @@ std::string Request(CURL* handle, CURLU* url, const FetchPolicy& policy, Clock::
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, connectTimeout);
     curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, remaining);
     curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorText);
+    curl_easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, OpenCheckedSocket);
+    curl_easy_setopt(handle, CURLOPT_OPENSOCKETDATA, &transfer);
     curl_easy_setopt(handle, CURLOPT_PREREQFUNCTION, CheckPeer);
     curl_easy_setopt(handle, CURLOPT_PREREQDATA, &transfer);
     curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, OnHeader);

@@ -1,10 +1,14 @@
-// What the HTTPS front end needs from the host's sockets beyond OpenSSL's
-// portable socket calls: a readiness wait with millisecond granularity
-// (BIO_socket_wait counts whole seconds) and the constants those calls take.
+// What the center needs from the host's sockets beyond OpenSSL's portable
+// socket calls: a readiness wait with millisecond granularity
+// (BIO_socket_wait counts whole seconds), the constants those calls take, and
+// the text of an address the verification fetch is about to connect to.
 // Sockets are OpenSSL's int descriptors.
 #pragma once
 
 #include <chrono>
+#include <string>
+
+struct sockaddr;
 
 namespace qm::certcenter::host {
 
@@ -18,6 +22,10 @@ Readiness WaitForSocket(int socket, bool forWriting, std::chrono::milliseconds t
 // Once per process before serving: a peer that closes while an answer is
 // written must fail the write, not end the process (SIGPIPE on POSIX).
 void PrepareSockets();
+
+// The numeric text of an IPv4 or IPv6 socket address ("192.0.2.1",
+// "2001:db8::1"); empty for other families.
+std::string SocketAddressText(const sockaddr* address);
 
 // SOCK_STREAM and AF_UNSPEC, for BIO_lookup_ex.
 int StreamSocketType();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <openssl/bio.h>
+#include <openssl/err.h>
 #include <openssl/x509.h>
 
 #include <atomic>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "certcenter/crypto.h"
+#include "certcenter/host/sockets.h"
 
 namespace qm::certcenter {
 namespace {
@@ -306,11 +308,51 @@ TEST(FetchTest, RefusesPrivateAddressesBeforeTheRequest) {
     policy.allowPrivateAddresses = false;
     const FetchResult result = FetchVerificationFile(site.Url("/auth/auth.txt"), policy);
     EXPECT_FALSE(result.ok);
-    EXPECT_EQ(result.problem, "127.0.0.1 is a loopback address");
+    // "localhost" has an IPv4 and an IPv6 address: each is refused in turn.
     ASSERT_EQ(result.hops.size(), 1u);
-    EXPECT_EQ(result.hops[0].address, "127.0.0.1");
+    const std::string address = result.hops[0].address;
+    EXPECT_TRUE(address == "127.0.0.1" || address == "::1") << address;
+    EXPECT_EQ(result.problem, address + " is a loopback address");
     EXPECT_EQ(result.hops[0].status, 0);
     EXPECT_TRUE(site.Paths().empty());
+}
+
+// The address is checked before connecting: a refused target sees no TCP
+// connection at all, so no TLS hello either.
+TEST(FetchTest, RefusedAddressesGetNoConnection) {
+    BIO_ADDRINFO* info = nullptr;
+    ASSERT_EQ(BIO_lookup_ex("127.0.0.1", "0", BIO_LOOKUP_SERVER, host::AnyAddressFamily(),
+                            host::StreamSocketType(), 0, &info),
+              1);
+    const int listener = BIO_socket(BIO_ADDRINFO_family(info), BIO_ADDRINFO_socktype(info),
+                                    BIO_ADDRINFO_protocol(info), 0);
+    ASSERT_GE(listener, 0);
+    ASSERT_EQ(BIO_listen(listener, BIO_ADDRINFO_address(info), BIO_SOCK_NONBLOCK), 1);
+    BIO_ADDRINFO_free(info);
+    BIO_sock_info_u bound{};
+    bound.addr = BIO_ADDR_new();
+    ASSERT_EQ(BIO_sock_info(listener, BIO_SOCK_INFO_ADDRESS, &bound), 1);
+    char* service = BIO_ADDR_service_string(bound.addr, 1);
+    ASSERT_NE(service, nullptr);
+    const int port = std::atoi(service);
+    OPENSSL_free(service);
+    BIO_ADDR_free(bound.addr);
+
+    FetchPolicy policy = LoopbackPolicy({port});
+    policy.allowPrivateAddresses = false;
+    for (const std::string scheme : {"http", "https"}) {
+        const FetchResult result = FetchVerificationFile(
+            scheme + "://localhost:" + std::to_string(port) + "/auth/auth.txt", policy);
+        EXPECT_FALSE(result.ok);
+        EXPECT_NE(result.problem.find("is a loopback address"), std::string::npos)
+            << result.problem;
+    }
+    const int accepted = BIO_accept_ex(listener, nullptr, BIO_SOCK_NONBLOCK);
+    EXPECT_LT(accepted, 0) << "a refused address was connected to";
+    if (accepted >= 0)
+        BIO_closesocket(accepted);
+    BIO_closesocket(listener);
+    ERR_clear_error();
 }
 
 TEST(FetchTest, FollowsRedirectsAcrossAllowedPortsAndRecordsEachHop) {

@@ -1,3 +1,5 @@
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -25,6 +27,19 @@ Readiness WaitForSocket(int socket, bool forWriting, std::chrono::milliseconds t
 void PrepareSockets() {
     static std::once_flag once;
     std::call_once(once, [] { signal(SIGPIPE, SIG_IGN); });
+}
+
+std::string SocketAddressText(const sockaddr* address) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (address->sa_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
+        return inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text) ? text : "";
+    }
+    if (address->sa_family == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
+        return inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text) ? text : "";
+    }
+    return {};
 }
 
 int StreamSocketType() {

@@ -21,6 +21,19 @@ Readiness WaitForSocket(int socket, bool forWriting, std::chrono::milliseconds t
 // Windows has no SIGPIPE; OpenSSL starts Winsock on its first socket call.
 void PrepareSockets() {}
 
+std::string SocketAddressText(const sockaddr* address) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (address->sa_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
+        return InetNtopA(AF_INET, &v4->sin_addr, text, sizeof text) ? text : "";
+    }
+    if (address->sa_family == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
+        return InetNtopA(AF_INET6, &v6->sin6_addr, text, sizeof text) ? text : "";
+    }
+    return {};
+}
+
 int StreamSocketType() {
     return SOCK_STREAM;
 }
