@@ -98,16 +98,6 @@ X509Ptr MakeCert(EVP_PKEY* subjectKey, const CertFields& fields) {
     return cert;
 }
 
-std::string PemOf(X509* cert) {
-    BIO* bio = BIO_new(BIO_s_mem());
-    PEM_write_bio_X509(bio, cert);
-    char* data = nullptr;
-    const long n = BIO_get_mem_data(bio, &data);
-    std::string text(data, static_cast<size_t>(n));
-    BIO_free(bio);
-    return text;
-}
-
 std::string MakeCsr(EVP_PKEY* key, const std::vector<std::string>& dnsNames) {
     X509_REQ* request = X509_REQ_new();
     X509_REQ_set_version(request, 0);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Common/OpenSSL/quorp/quorp.h"
+#include "enrollment/tests/tls_test_server.h"
 
 namespace qm::acme::test {
 
@@ -25,7 +26,8 @@ struct CertFields {
     std::string authorityKeyId;      // raw bytes; empty: none
 };
 X509Ptr MakeCert(EVP_PKEY* subjectKey, const CertFields& fields);
-std::string PemOf(X509* cert);
+// The enrollment tests' PEM writer.
+using qm::test::PemOf;
 
 // A CSR (PEM) for the names, signed by `key`.
 std::string MakeCsr(EVP_PKEY* key, const std::vector<std::string>& dnsNames);

@@ -13,12 +13,6 @@
 
 namespace qm::test {
 
-namespace {
-
-EvpPkeyPtr NewEcKey() {
-    return EvpPkeyPtr(EVP_EC_gen("P-256"));
-}
-
 std::string PemOf(X509* cert) {
     BIO* bio = BIO_new(BIO_s_mem());
     PEM_write_bio_X509(bio, cert);
@@ -27,6 +21,12 @@ std::string PemOf(X509* cert) {
     std::string text(data, static_cast<size_t>(n));
     BIO_free(bio);
     return text;
+}
+
+namespace {
+
+EvpPkeyPtr NewEcKey() {
+    return EvpPkeyPtr(EVP_EC_gen("P-256"));
 }
 
 std::string PemOf(EVP_PKEY* key) {

@@ -21,6 +21,9 @@ class SSLServer;
 
 namespace qm::test {
 
+// The certificate as PEM text.
+std::string PemOf(X509* cert);
+
 // A CA and certificates it issues (EC P-256 keys: quick to make). Files are
 // written into a folder of its own.
 class TestPki {
