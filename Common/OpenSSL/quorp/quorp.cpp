@@ -8,6 +8,7 @@
 #include <openssl/pkcs12.h>
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
+#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <cstring>
@@ -75,6 +76,41 @@ std::string MemoryText(BIO* bio) {
     if (length <= 0 || data == nullptr)
         return {};
     return std::string(data, static_cast<size_t>(length));
+}
+
+// The names as one subjectAltName extension of dNSName entries.
+bool AddSubjectAltNames(STACK_OF(X509_EXTENSION) * extensions,
+                        const std::vector<std::string>& dnsNames) {
+    GENERAL_NAMES* names = GENERAL_NAMES_new();
+    if (names == nullptr)
+        return false;
+    bool ok = true;
+    for (const std::string& name : dnsNames) {
+        GENERAL_NAME* entry = GENERAL_NAME_new();
+        ASN1_IA5STRING* text = ASN1_IA5STRING_new();
+        if (entry == nullptr || text == nullptr ||
+            ASN1_STRING_set(text, name.data(), static_cast<int>(name.size())) != 1) {
+            GENERAL_NAME_free(entry);
+            ASN1_IA5STRING_free(text);
+            ok = false;
+            break;
+        }
+        GENERAL_NAME_set0_value(entry, GEN_DNS, text);
+        if (sk_GENERAL_NAME_push(names, entry) <= 0) {
+            GENERAL_NAME_free(entry);
+            ok = false;
+            break;
+        }
+    }
+    X509_EXTENSION* extension = ok ? X509V3_EXT_i2d(NID_subject_alt_name, 0, names) : nullptr;
+    GENERAL_NAMES_free(names);
+    if (extension == nullptr)
+        return false;
+    if (sk_X509_EXTENSION_push(extensions, extension) <= 0) {
+        X509_EXTENSION_free(extension);
+        return false;
+    }
+    return true;
 }
 
 EvpPkeyPtr GenerateRsaKey() {
@@ -232,6 +268,23 @@ bool quorp::GenerateKeyPair(std::string_view passPhrase, std::string& privateKey
 
 bool quorp::MakeCsr(std::string_view commonName, std::string_view passPhrase, std::string& csrPem,
                     std::string& privateKeyPem) {
+    return MakeRequest(commonName, {}, EVP_sha1(), passPhrase, csrPem, privateKeyPem);
+}
+
+bool quorp::MakeCsrForNames(const std::vector<std::string>& dnsNames, std::string_view passPhrase,
+                            std::string& csrPem, std::string& privateKeyPem) {
+    if (dnsNames.empty())
+        return false;
+    // A common name holds at most 64 characters; longer names live in the
+    // subject alternative names alone.
+    const std::string& first = dnsNames.front();
+    return MakeRequest(first.size() <= 64 ? std::string_view(first) : std::string_view(), dnsNames,
+                       EVP_sha256(), passPhrase, csrPem, privateKeyPem);
+}
+
+bool quorp::MakeRequest(std::string_view commonName, const std::vector<std::string>& dnsNames,
+                        const EVP_MD* digest, std::string_view passPhrase, std::string& csrPem,
+                        std::string& privateKeyPem) {
     ErrorQueueGuard clearErrors;
     status_ = "Make CertReq Error";
     SeedRandom();
@@ -243,7 +296,8 @@ bool quorp::MakeCsr(std::string_view commonName, std::string_view passPhrase, st
     if (X509_REQ_set_version(request.get(), X509_REQ_VERSION_1) != 1)
         return false;
     // V_ASN1_UTF8STRING (not an MBSTRING_* type) stores the bytes as given.
-    if (X509_NAME_add_entry_by_NID(X509_REQ_get_subject_name(request.get()), NID_commonName,
+    if ((!commonName.empty() || dnsNames.empty()) &&
+        X509_NAME_add_entry_by_NID(X509_REQ_get_subject_name(request.get()), NID_commonName,
                                    V_ASN1_UTF8STRING,
                                    reinterpret_cast<const unsigned char*>(commonName.data()),
                                    static_cast<int>(commonName.size()), -1, 0) != 1)
@@ -251,10 +305,12 @@ bool quorp::MakeCsr(std::string_view commonName, std::string_view passPhrase, st
     if (X509_REQ_set_pubkey(request.get(), key.get()) != 1)
         return false;
     STACK_OF(X509_EXTENSION)* extensions = sk_X509_EXTENSION_new_null();
-    const bool extensionsAdded =
-        extensions != nullptr && X509_REQ_add_extensions(request.get(), extensions) == 1;
-    sk_X509_EXTENSION_free(extensions);
-    if (!extensionsAdded || X509_REQ_sign(request.get(), key.get(), EVP_sha1()) <= 0)
+    bool extensionsAdded = extensions != nullptr;
+    if (extensionsAdded && !dnsNames.empty())
+        extensionsAdded = AddSubjectAltNames(extensions, dnsNames);
+    extensionsAdded = extensionsAdded && X509_REQ_add_extensions(request.get(), extensions) == 1;
+    sk_X509_EXTENSION_pop_free(extensions, X509_EXTENSION_free);
+    if (!extensionsAdded || X509_REQ_sign(request.get(), key.get(), digest) <= 0)
         return false;
     BioPtr requestBio(BIO_new(BIO_s_mem()));
     std::string privatePem;

@@ -44,6 +44,11 @@ public:
     // extension list. The key is written as in GenerateKeyPair.
     bool MakeCsr(std::string_view commonName, std::string_view passPhrase, std::string& csrPem,
                  std::string& privateKeyPem);
+    // The same key, and a SHA-256 signed request for `dnsNames` as subject
+    // alternative names, the first one also the common name when it fits,
+    // as public CAs take them.
+    bool MakeCsrForNames(const std::vector<std::string>& dnsNames, std::string_view passPhrase,
+                         std::string& csrPem, std::string& privateKeyPem);
 
     // RSA PKCS#1 v1.5 signature over SHA-256 with the PEM private key.
     bool SignData(std::string_view data, std::string_view privateKeyPem,
@@ -86,6 +91,9 @@ public:
 private:
     static void SeedRandom();
     bool WritePrivateKey(EVP_PKEY* key, std::string_view passPhrase, std::string& pem);
+    bool MakeRequest(std::string_view commonName, const std::vector<std::string>& dnsNames,
+                     const EVP_MD* digest, std::string_view passPhrase, std::string& csrPem,
+                     std::string& privateKeyPem);
 
     std::string status_;
 };

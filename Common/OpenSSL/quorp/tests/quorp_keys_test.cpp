@@ -169,6 +169,53 @@ TEST_F(QuorpKeys, CsrIsSha1SignedWithTheCommonNameAsUtf8String) {
     EXPECT_NE(keyPem.find("Proc-Type: 4,ENCRYPTED\nDEK-Info: DES-EDE3-CBC,"), std::string::npos);
 }
 
+TEST_F(QuorpKeys, CsrForNamesIsSha256SignedWithEveryNameAsAltName) {
+    quorp q;
+    std::string csrPem;
+    std::string keyPem;
+    const std::string longName = std::string(70, 'a') + ".example.com";
+    ASSERT_TRUE(q.MakeCsrForNames({"shop.example.com", "www.shop.example.com", longName}, "",
+                                  csrPem, keyPem));
+    BIO* bio = BIO_new_mem_buf(csrPem.data(), static_cast<int>(csrPem.size()));
+    X509_REQ* req = PEM_read_bio_X509_REQ(bio, nullptr, nullptr, nullptr);
+    BIO_free(bio);
+    ASSERT_NE(req, nullptr);
+    EXPECT_EQ(X509_REQ_get_signature_nid(req), NID_sha256WithRSAEncryption);
+    EXPECT_EQ(X509_REQ_verify(req, X509_REQ_get0_pubkey(req)), 1);
+    EvpPkeyPtr privateKey = q.LoadPrivateKey(std::string_view(keyPem), "");
+    ASSERT_NE(privateKey, nullptr);
+    EXPECT_EQ(EVP_PKEY_eq(privateKey.get(), X509_REQ_get0_pubkey(req)), 1);
+    EXPECT_EQ(X509_NAME_entry_count(X509_REQ_get_subject_name(req)), 1);
+
+    STACK_OF(X509_EXTENSION)* extensions = X509_REQ_get_extensions(req);
+    ASSERT_NE(extensions, nullptr);
+    auto* names = static_cast<GENERAL_NAMES*>(
+        X509V3_get_d2i(extensions, NID_subject_alt_name, nullptr, nullptr));
+    ASSERT_NE(names, nullptr);
+    std::vector<std::string> dns;
+    for (int i = 0; i < sk_GENERAL_NAME_num(names); ++i) {
+        const GENERAL_NAME* name = sk_GENERAL_NAME_value(names, i);
+        ASSERT_EQ(name->type, GEN_DNS);
+        dns.emplace_back(reinterpret_cast<const char*>(ASN1_STRING_get0_data(name->d.dNSName)),
+                         static_cast<size_t>(ASN1_STRING_length(name->d.dNSName)));
+    }
+    EXPECT_EQ(dns,
+              (std::vector<std::string>{"shop.example.com", "www.shop.example.com", longName}));
+    GENERAL_NAMES_free(names);
+    sk_X509_EXTENSION_pop_free(extensions, X509_EXTENSION_free);
+    X509_REQ_free(req);
+
+    // A first name too long for a common name leaves the subject empty.
+    ASSERT_TRUE(q.MakeCsrForNames({longName}, "", csrPem, keyPem));
+    bio = BIO_new_mem_buf(csrPem.data(), static_cast<int>(csrPem.size()));
+    req = PEM_read_bio_X509_REQ(bio, nullptr, nullptr, nullptr);
+    BIO_free(bio);
+    ASSERT_NE(req, nullptr);
+    EXPECT_EQ(X509_NAME_entry_count(X509_REQ_get_subject_name(req)), 0);
+    X509_REQ_free(req);
+    EXPECT_FALSE(q.MakeCsrForNames({}, "", csrPem, keyPem));
+}
+
 TEST_F(QuorpKeys, LoadCertAcceptsDerPemAndPkcs12AndRejectsJunk) {
     quorp q;
     BIO* pem = BIO_new(BIO_s_mem());
