@@ -298,4 +298,20 @@ std::optional<RenewalWindow> AcmeClient::RenewalInfo(std::string_view certificat
     return window;
 }
 
+bool IsAcmeDirectory(const std::string& url, const std::u16string& caFile) {
+    if (!url.starts_with("https://"))
+        return false;
+    try {
+        const HttpTransport http(caFile, InterruptRequested);
+        const HttpResponse response = http.Get(url, "application/json");
+        Json::Value object;
+        return response.status == 200 && ParseJson(response.body, object) &&
+               !StringAt(object, "newNonce").empty() && !StringAt(object, "newAccount").empty() &&
+               !StringAt(object, "newOrder").empty();
+    } catch (const AcmeError& e) {
+        LogInfo("%s is not an ACME directory: %s", url, e.what());
+        return false;
+    }
+}
+
 }  // namespace qm::acme

@@ -82,6 +82,10 @@ struct AcmeStats {
     bool accountCreated = false;   // newAccount made a new account (not found an existing one)
 };
 
+// Whether `url` answers a GET with an ACME directory (newNonce, newAccount
+// and newOrder); false for anything else, an unreachable address included.
+bool IsAcmeDirectory(const std::string& url, const std::u16string& caFile);
+
 class AcmeClient {
 public:
     static constexpr char16_t kAccountKeyFile[] = u"account.key";

@@ -421,6 +421,10 @@ void SslCertSrvBase::GetCertificate() {
         LogGetCertificateBeginParam();
         if (certType_ < 1 || selectedSites_.empty())
             ThrowResult(result::kInvalidParam);
+        if (acme_.enabled) {
+            ObtainOverAcme();
+            return;
+        }
 
         certCenter_ = std::make_unique<CertCenterComm>();
         certCenter_->Initialize(certCenterUrl_, u"general", u"", true, certCenterCaFile_);

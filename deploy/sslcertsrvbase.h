@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "deploy/acmesource.h"
 #include "deploy/deploymentrecord.h"
 #include "deploy/siteinfo.h"
 #include "enrollment/certcentercomm.h"
@@ -117,6 +118,10 @@ public:
     void RequestStop() { stopRequested_ = true; }
     // The trust anchor for the centre's TLS certificate (empty: system store).
     void SetCertCenterCaFile(const std::u16string& caFile) { certCenterCaFile_ = caFile; }
+    // Obtains the certificate from the ACME CA whose directory URL is the
+    // centre's address (see acmesource.h) instead of the enrollment centre.
+    void SetAcmeSource(AcmeSource source) { acme_ = std::move(source); }
+    const AcmeSource& acmeSource() const { return acme_; }
 
     // Site selection for inputDomains (see siteselection.cpp).
     void ConstructSelSiteInfo();
@@ -245,12 +250,20 @@ protected:
     void TakeIssuedCertificate();
     // Sleeps one poll interval; false when a stop was requested.
     bool WaitBeforeNextPoll();
+    // The certificate stage over ACME (acmecertificate.cpp): the names of
+    // the selected sites, the http-01 files in each site of a name, the order.
+    void ObtainOverAcme();
+    std::vector<std::string> AcmeNames() const;
+    void PlaceChallenge(const std::string& name, const std::string& token,
+                        const std::string& keyAuthorization);
+    void RemoveChallenge(const std::string& name, const std::string& token);
 
     std::unique_ptr<CertCenterComm> certCenter_;
     std::atomic<int32_t> deployStage_{kStageIdle};
     int32_t stopTimeout_ = 10000;
     std::u16string certCenterUrl_;
     std::u16string certCenterCaFile_;
+    AcmeSource acme_;
     int32_t httpPort_ = 80;
     int32_t httpsPort_ = 443;
     bool webServiceIsService_ = false;

@@ -36,6 +36,9 @@ struct CalendarTime {
     int milliseconds = 0;
 };
 
+// The local calendar time of seconds since 1970 (all zero when it has none).
+CalendarTime LocalCalendarTime(int64_t secondsSinceEpoch);
+
 class CertCenterComm {
 public:
     // How often DomainVerify starts over while the center does not know the

@@ -24,6 +24,8 @@ std::string Styled(const Json::Value& root) {
     return writer.write(root);
 }
 
+}  // namespace
+
 CalendarTime LocalCalendarTime(int64_t secondsSinceEpoch) {
     static std::mutex localtimeLock;  // std::localtime shares one buffer
     const auto t = static_cast<std::time_t>(secondsSinceEpoch);
@@ -38,8 +40,6 @@ CalendarTime LocalCalendarTime(int64_t secondsSinceEpoch) {
     return {parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_wday, parts.tm_mday,
             parts.tm_hour,        parts.tm_min,     parts.tm_sec,  0};
 }
-
-}  // namespace
 
 std::string CertCenterComm::CreateChallengeRequest() {
     return RunOperation("CertCenterComm::CreateChallengeRequest", [&] {
