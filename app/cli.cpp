@@ -13,6 +13,8 @@
 #include <set>
 
 #include "Common/OpenSSL/quorp/quorp.h"
+#include "acme/acmeclient.h"
+#include "app/acmesource.h"
 #include "app/deployers.h"
 #include "app/guiwnd.h"
 #include "app/language.h"
@@ -91,6 +93,13 @@ HTTPS, restarts the server and records the deployment for undo and renewal.
                          else https://localhost:8443)
   --ca-file PEM          trust anchor for the center's TLS certificate
                          (default: QUILLMATE_CA_FILE, else the system's store)
+  --acme URL             obtain the certificate from an ACME CA (Let's Encrypt,
+                         ZeroSSL, ...) by its directory URL instead; a --center
+                         URL that answers as an ACME directory does the same
+  --agree-tos            agree to the ACME CA's terms of service (needed for
+                         a new account)
+  --acme-eab-kid ID      external account binding for CAs that require it:
+  --acme-eab-hmac KEY    the key ID and the base64url HMAC key
   --lang en|zh           interface language
 
 The deployment is recorded in $VANTREL_HOME/Config/Vantrel.xml (default
@@ -358,8 +367,9 @@ void PrintOutcome(std::ostream& err, const char* task, const std::u16string& res
 int Deploy(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     ParsedOptions options;
     if (!ParseOptions(args, 1,
-                      {"server", "domain", "http-port", "https-port", "center", "ca-file", "lang"},
-                      options, err)) {
+                      {"server", "domain", "http-port", "https-port", "center", "ca-file", "lang",
+                       "acme", "acme-eab-kid", "acme-eab-hmac"},
+                      options, err, {"agree-tos"})) {
         err << "Try \"quillmate deploy --help\".\n";
         return kExitUsage;
     }
@@ -390,8 +400,14 @@ int Deploy(const std::vector<std::string>& args, std::ostream& out, std::ostream
             return kExitUsage;
         }
     }
-    const CenterEndpoint center = ResolveCenterEndpoint(WideFromUtf8(options.values["center"]),
-                                                        WideFromUtf8(options.values["ca-file"]));
+    const bool acmeGiven = options.values.count("acme") != 0;
+    if (acmeGiven && options.values.count("center")) {
+        err << "quillmate: give --center or --acme, not both\n";
+        return kExitUsage;
+    }
+    const CenterEndpoint center =
+        ResolveCenterEndpoint(WideFromUtf8(options.values[acmeGiven ? "acme" : "center"]),
+                              WideFromUtf8(options.values["ca-file"]));
     if (center.url.rfind(u"https://", 0) != 0) {
         err << "quillmate: the certificate center must be an https:// address, not \""
             << Utf8(UrlWithoutCredentials(center.url)) << "\"\n";
@@ -405,6 +421,24 @@ int Deploy(const std::vector<std::string>& args, std::ostream& out, std::ostream
             return kExitUsage;
         }
     }
+    // An ACME CA: named by --acme, or a --center that answers as its directory.
+    const bool acme = acmeGiven || (options.values.count("center") &&
+                                    acme::IsAcmeDirectory(Utf8(center.url), center.caFile));
+    const bool agreed = options.flags.count("agree-tos") != 0;
+    const std::string eabKid = options.values["acme-eab-kid"];
+    const std::string eabHmac = options.values["acme-eab-hmac"];
+    if (!acme && (agreed || !eabKid.empty() || !eabHmac.empty())) {
+        err << "quillmate: --agree-tos and --acme-eab-* are for an ACME CA (--acme URL)\n";
+        return kExitUsage;
+    }
+    if (eabKid.empty() != eabHmac.empty()) {
+        err << "quillmate: external account binding needs both --acme-eab-kid and "
+               "--acme-eab-hmac\n";
+        return kExitUsage;
+    }
+    if (acme)
+        out << "Certificate source:  the ACME CA at " << Utf8(UrlWithoutCredentials(center.url))
+            << "\n";
     // The settings are written after the certificate is installed; a place
     // that cannot take them is better found out before anything changes.
     if (!EnsureDeploymentSettingsFile()) {
@@ -424,6 +458,8 @@ int Deploy(const std::vector<std::string>& args, std::ostream& out, std::ostream
         return kExitFailed;
     CGuiWnd& window = *session.window;
     window.SetCertCenter(center.url, center.caFile);
+    if (acme)
+        window.SetAcmeSource(MakeAcmeSource(center.url, agreed, eabKid, eabHmac));
     window.FindControl(server->second.first)->Select();
     window.FindControl("edHttpPort")->SetText(WideFromAscii(std::to_string(httpPort)));
     window.FindControl("edHttpsPort")->SetText(WideFromAscii(std::to_string(httpsPort)));
@@ -450,6 +486,8 @@ int Deploy(const std::vector<std::string>& args, std::ostream& out, std::ostream
         err << "quillmate: " << Utf8(MissingDeployerMessage(server->second.second)) << "\n";
     }
     PrintOutcome(err, "deploy", outcome, code);
+    if (acme && !agreed && outcome.find(u"agreementRequired") != std::u16string::npos)
+        err << "quillmate: read the CA's terms of service and give --agree-tos to agree to them\n";
     return code;
 }
 
@@ -569,6 +607,8 @@ int Status(const std::vector<std::string>& args, std::ostream& out, std::ostream
         << "Certificate center:  "
         << (settings.centerUrl.empty() ? "(not recorded)"
                                        : Utf8(UrlWithoutCredentials(settings.centerUrl)));
+    if (settings.centerIsAcme)
+        out << " (ACME)";
     if (!settings.centerCaFile.empty())
         out << " (CA file " << Utf8(settings.centerCaFile) << ")";
     out << "\n"

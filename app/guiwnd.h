@@ -20,6 +20,7 @@
 
 #include "app/settingsfile.h"
 #include "app/strings.h"
+#include "deploy/acmesource.h"
 #include "deploy/recovery.h"
 #include "ui/skin.h"
 #include "ui/window.h"
@@ -93,6 +94,9 @@ public:
 
     // ---- Set-up by the front end (before a task starts) ----
     void SetCertCenter(std::u16string url, std::u16string caFile);
+    // The certificate comes from the ACME CA whose directory is the center's
+    // URL (see deploy/acmesource.h); the deployment settings remember it.
+    void SetAcmeSource(AcmeSource source) { acme_ = std::move(source); }
     void SetDeployerFactory(DeployerFactory factory);
     // Whether the deferred request has been acknowledged (the progress
     // record's view by default).
@@ -215,6 +219,7 @@ private:
     StringTable strings_;
     std::u16string centerUrl_;
     std::u16string centerCaFile_;
+    AcmeSource acme_;
     DeployerFactory factory_;
     std::function<bool()> deferReceived_;
     std::function<void(SslCertSrvBase&)> engineSetup_;

@@ -6,10 +6,12 @@
 #include <chrono>
 #include <cmath>
 #include <ctime>
+#include <optional>
 #include <random>
 #include <thread>
 
 #include "Common/OpenSSL/quorp/quorp.h"
+#include "app/acmesource.h"
 #include "app/deployers.h"
 #include "app/settingsfile.h"
 #include "deploy/deploymentrecord.h"
@@ -177,8 +179,20 @@ RenewalPass RenewIfDue(const RenewalOptions& options) {
     int64_t notBefore = 0;
     const std::string served = DeployedCertificate(*deployment);
     const bool known = CertificateValidity(served, notBefore, pass.notAfter);
-    const bool due = options.force || !known ||
-                     RenewalDue(NowSeconds(), notBefore, pass.notAfter, options.policy);
+    // A CA with renewal information says when; the policy is the fallback.
+    std::optional<AcmeRenewalAdvice> advice;
+    if (settings.centerIsAcme && known)
+        advice = AskAcmeRenewalInfo(settings.centerUrl, settings.centerCaFile, served);
+    bool due = options.force || !known;
+    if (!due && advice) {
+        due = NowSeconds() >= advice->renewAt;
+        LogInfo(u"vantrel, the CA suggests renewing between %s and %s; this certificate at %s",
+                WideFromUtf8(UtcTimeText(advice->windowStart)),
+                WideFromUtf8(UtcTimeText(advice->windowEnd)),
+                WideFromUtf8(UtcTimeText(advice->renewAt)));
+    } else if (!due) {
+        due = RenewalDue(NowSeconds(), notBefore, pass.notAfter, options.policy);
+    }
     if (!due) {
         pass.outcome = RenewalPass::Outcome::NotDue;
         return pass;
@@ -199,6 +213,12 @@ RenewalPass RenewIfDue(const RenewalOptions& options) {
         engine->SetDeferPollInterval(options.deferPollMs);
         if (!settings.centerCaFile.empty())
             engine->SetCertCenterCaFile(settings.centerCaFile);
+        if (settings.centerIsAcme) {
+            AcmeSource source = MakeAcmeSource(settings.centerUrl, settings.acmeTermsAgreed);
+            if (advice)
+                source.replacesCertId = advice->certId;
+            engine->SetAcmeSource(std::move(source));
+        }
         engine->Initialize(settings.centerUrl, settings.httpPort, settings.httpsPort);
         std::vector<std::u16string> names;
         engine->GetSitesInfo(names);

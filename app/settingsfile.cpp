@@ -135,6 +135,10 @@ void SaveDeploymentSettings(const std::u16string& path, const DeploymentSettings
         Require(document.AddElement(u"certCenter"));
     Set(document, u"url", settings.centerUrl);
     Set(document, u"caFile", settings.centerCaFile);
+    // "acme": the URL is an ACME directory; the terms of service stay agreed
+    // for the renewals of the account made under them.
+    Set(document, u"protocol", settings.centerIsAcme ? u"acme" : u"");
+    Set(document, u"termsAgreed", settings.acmeTermsAgreed ? u"1" : u"");
 
     // Credentials in the center's URL are for the owner's eyes only.
     const FilePrivacy privacy =
@@ -172,6 +176,8 @@ DeploymentSettings ReadDeploymentSettings(const std::u16string& path) {
             if (document.FindElement(u"certCenter")) {
                 settings.centerUrl = document.GetAttribute(u"url");
                 settings.centerCaFile = document.GetAttribute(u"caFile");
+                settings.centerIsAcme = document.GetAttribute(u"protocol") == u"acme";
+                settings.acmeTermsAgreed = document.GetAttribute(u"termsAgreed") == u"1";
             }
         }
     }

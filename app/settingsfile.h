@@ -32,6 +32,10 @@ struct DeploymentSettings {
     // The certificate center the certificate came from, for renewals.
     std::u16string centerUrl;
     std::u16string centerCaFile;
+    // The center is an ACME CA (centerUrl its directory), and the operator
+    // agreed to its terms of service.
+    bool centerIsAcme = false;
+    bool acmeTermsAgreed = false;
 };
 
 // The renewal service's directory, ending in a separator: VANTREL_HOME when
@@ -49,7 +53,8 @@ bool EnsureDeploymentSettingsFile();
 
 // Edits and saves the file at `path`: "webServer" type, a rebuilt
 // "siteInfo" with one "site" per site, "certExpireTime", "certType" and
-// "certCenter" (added after "certType" when the file has none). The file is
+// "certCenter" (added after "certType" when the file has none; its "protocol"
+// is "acme" for an ACME CA). The file is
 // owner-only when the center's URL carries credentials, readable by all
 // otherwise. Raises "undefined" on any failure; the file on disk is then
 // unchanged.

@@ -258,6 +258,7 @@ void CGuiWnd::InitSslService(const std::u16string& centerUrl, int32_t httpPort, 
         if (!engine)
             ThrowResult(result::kUndefined);
         engine->SetCertCenterCaFile(centerCaFile_);
+        engine->SetAcmeSource(acme_);
         engine->Initialize(centerUrl, httpPort, httpsPort);
         ThrowSucceed();
     });
@@ -407,6 +408,8 @@ void CGuiWnd::SaveConfig() {
         settings.certType = certType_;
         settings.centerUrl = centerUrl_;
         settings.centerCaFile = centerCaFile_;
+        settings.centerIsAcme = acme_.enabled;
+        settings.acmeTermsAgreed = acme_.enabled && acme_.agreeToTerms;
         // Start-up puts the template there; a service directory made since
         // gets it now.
         EnsureDeploymentSettingsFile();

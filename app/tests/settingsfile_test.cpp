@@ -71,10 +71,28 @@ TEST_F(SettingsFileTest, TheTemplateIsCopiedOnceAndASaveReadsBackUnchanged) {
     EXPECT_EQ(read.certType, 1);
     EXPECT_EQ(read.centerUrl, saved.centerUrl);
     EXPECT_EQ(read.centerCaFile, saved.centerCaFile);
+    EXPECT_FALSE(read.centerIsAcme);
+    EXPECT_FALSE(read.acmeTermsAgreed);
+
+    // An ACME directory is remembered as one, with the agreement to its
+    // terms; a later save for the enrollment center forgets both.
+    DeploymentSettings acme = saved;
+    acme.centerUrl = u"https://acme.example.com/directory";
+    acme.centerIsAcme = true;
+    acme.acmeTermsAgreed = true;
+    SaveDeploymentSettings(path_, acme);
+    const DeploymentSettings readAcme = ReadDeploymentSettings(path_);
+    EXPECT_TRUE(readAcme.centerIsAcme);
+    EXPECT_TRUE(readAcme.acmeTermsAgreed);
+    EXPECT_EQ(readAcme.centerUrl, acme.centerUrl);
+    SaveDeploymentSettings(path_, saved);
+    EXPECT_FALSE(ReadDeploymentSettings(path_).centerIsAcme);
+    EXPECT_FALSE(ReadDeploymentSettings(path_).acmeTermsAgreed);
+    const std::string text2 = test::ReadAll(path_);
 
     // The copy is made only when the file is missing.
     EXPECT_TRUE(EnsureDeploymentSettingsFile());
-    EXPECT_EQ(test::ReadAll(path_), text);
+    EXPECT_EQ(test::ReadAll(path_), text2);
 }
 
 TEST_F(SettingsFileTest, SavingTwiceLeavesOneSiteInfoRebuiltWithoutStaleContent) {

@@ -1,0 +1,116 @@
+// The ACME source as the program sets it up: one account folder per CA, and
+// the renewal moment the CA's renewal information gives a certificate.
+#include "app/acmesource.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <set>
+
+#include "acme/acmeclient.h"
+#include "acme/tests/fake_acme_server.h"
+#include "acme/tests/test_certs.h"
+#include "foundation/textconv.h"
+#include "tests/support/temp_dir.h"
+
+namespace qm {
+namespace {
+
+class AcmeSourceTest : public ::testing::Test {
+protected:
+    void SetUp() override { setenv("VANTREL_HOME", service_.narrow().c_str(), 1); }
+    void TearDown() override { test::RestoreServiceHome(); }
+
+    test::TempDir service_;
+};
+
+TEST_F(AcmeSourceTest, EachCaHasAnAccountFolderOfItsOwnInTheServiceDirectory) {
+    const std::u16string a = AcmeAccountDirectory(u"https://acme-v02.example.org/directory");
+    const std::u16string b = AcmeAccountDirectory(u"https://acme-staging.example.org/directory");
+    const std::u16string c = AcmeAccountDirectory(u"https://acme-v02.example.org:8443/directory");
+    EXPECT_EQ(a.rfind(service_.path() + u"Acme/acme-v02.example.org-", 0), 0u) << Utf8FromWide(a);
+    EXPECT_EQ(a.back(), u'/');
+    EXPECT_EQ((std::set<std::u16string>{a, b, c}).size(), 3u);
+    EXPECT_EQ(AcmeAccountDirectory(u"https://acme-v02.example.org/directory"), a);
+    // Credentials never reach a folder name, nor does a path.
+    const std::u16string secret = AcmeAccountDirectory(u"https://user:pw@ca.example/../x/dir");
+    EXPECT_EQ(secret.find(u"pw"), std::u16string::npos) << Utf8FromWide(secret);
+    EXPECT_EQ(secret.find(u".."), std::u16string::npos) << Utf8FromWide(secret);
+
+    const AcmeSource source = MakeAcmeSource(u"https://ca.example/dir", true, "kid", "key");
+    EXPECT_TRUE(source.enabled);
+    EXPECT_TRUE(source.agreeToTerms);
+    EXPECT_EQ(source.accountDir, AcmeAccountDirectory(u"https://ca.example/dir"));
+    EXPECT_EQ(source.eabKid, "kid");
+    EXPECT_TRUE(source.replacesCertId.empty());
+}
+
+TEST_F(AcmeSourceTest, TheRenewalMomentIsFixedPerCertificateAndSpreadOverTheWindow) {
+    const int64_t start = 1'900'000'000;
+    const int64_t end = start + 86400;
+    std::set<int64_t> moments;
+    for (int i = 0; i < 50; ++i) {
+        const std::string id = "id-" + std::to_string(i);
+        const int64_t at = RenewalMomentWithin(start, end, id);
+        EXPECT_GE(at, start);
+        EXPECT_LT(at, end);
+        EXPECT_EQ(RenewalMomentWithin(start, end, id), at);
+        moments.insert(at);
+    }
+    EXPECT_GT(moments.size(), 45u);
+    EXPECT_EQ(RenewalMomentWithin(end, start, "x"), end);  // an empty window: its start
+}
+
+TEST_F(AcmeSourceTest, TheCasRenewalInformationGivesTheMomentAndTheReplacedCertificate) {
+    qm::test::TestPki pki;
+    std::map<std::string, std::string> files;
+    acme::test::FakeCaScript script;
+    script.renewalInfo = true;
+    acme::test::FakeAcmeServer ca(pki, script, [&](const std::string& name, const std::string& t) {
+        const auto it = files.find(name + "/" + t);
+        return it == files.end() ? std::nullopt : std::optional<std::string>(it->second);
+    });
+    acme::AcmeOptions options;
+    options.directoryUrl = ca.directoryUrl();
+    options.caFile = pki.caFile();
+    options.accountDir = service_.path() + u"account";
+    options.agreeToTerms = true;
+    options.stopRequested = [] { return false; };
+    const EvpPkeyPtr key = acme::test::NewEcKey();
+    const acme::IssuedChain issued = acme::AcmeClient(options).Obtain(
+        {"a.example.test"}, acme::test::MakeCsr(key.get(), {"a.example.test"}),
+        {[&](const std::string& n, const std::string& t, const std::string& k) {
+             files[n + "/" + t] = k;
+         },
+         [&](const std::string& n, const std::string& t) { files.erase(n + "/" + t); }});
+
+    const auto advice = AskAcmeRenewalInfo(WideFromUtf8(ca.directoryUrl()), pki.caFile(),
+                                           issued.chain.certificatePem);
+    ASSERT_TRUE(advice);
+    EXPECT_EQ(advice->certId, ca.LastCertId());
+    // The fake CA suggests 2030-01-01T00:00:00Z to 2030-01-02T00:00:00Z.
+    EXPECT_EQ(advice->windowStart, 1893456000);
+    EXPECT_EQ(advice->windowEnd, 1893456000 + 86400);
+    EXPECT_GE(advice->renewAt, advice->windowStart);
+    EXPECT_LT(advice->renewAt, advice->windowEnd);
+
+    // No advice from a CA that cannot be reached: the policy decides.
+    EXPECT_FALSE(
+        AskAcmeRenewalInfo(u"https://127.0.0.1:1/dir", pki.caFile(), issued.chain.certificatePem));
+}
+
+TEST_F(AcmeSourceTest, ACaWithoutRenewalInformationGivesNoAdvice) {
+    qm::test::TestPki pki;
+    acme::test::FakeAcmeServer ca(pki, {}, [](const std::string&, const std::string&) {
+        return std::optional<std::string>();
+    });
+    const EvpPkeyPtr key = acme::test::NewEcKey();
+    acme::test::CertFields fields;
+    fields.commonName = "a.example.test";
+    fields.authorityKeyId = "key id";
+    const std::string pem = acme::test::PemOf(acme::test::MakeCert(key.get(), fields).get());
+    EXPECT_FALSE(AskAcmeRenewalInfo(WideFromUtf8(ca.directoryUrl()), pki.caFile(), pem));
+}
+
+}  // namespace
+}  // namespace qm
