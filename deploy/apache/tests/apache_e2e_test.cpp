@@ -23,8 +23,10 @@
 #include "foundation/hostfacts.h"
 #include "foundation/textconv.h"
 #include "tests/support/e2e/certcenter_process.h"
+#include "tests/support/e2e/harness_util.h"
 #include "tests/support/e2e/load_generator.h"
 #include "tests/support/e2e/nginx_sandbox.h"
+#include "tests/support/e2e/pebble_process.h"
 #include "tests/support/e2e/private_mounts.h"
 #include "tests/support/e2e/upstream_apache.h"
 #include "tests/support/result_of.h"
@@ -259,6 +261,34 @@ TEST_F(ApacheE2E, AnHttpHostGetsHttpsWhereSslWasNotLoaded) {
 
     ExpectUndoneByteForByte(parent);
     EXPECT_FALSE(Https(kShop).ok);
+}
+
+TEST_F(ApacheE2E, ACertificateFromAnAcmeCaChainsToItsRootAndIsUndone) {
+    QM_E2E_REQUIRE_PEBBLE();
+    StartApache(false);
+    const int parent = httpd->ParentPid();
+    e2e::PebbleProcess pebble({.httpPort = 80, .chainLength = 2});
+    test::TempDir account;
+    const std::string root = account.narrow() + "root.pem";
+    e2e::WriteTextFile(root, pebble.RootPem());
+
+    SslCertSrvApache d;
+    AcmeSource source;
+    source.enabled = true;
+    source.accountDir = account.path();
+    source.agreeToTerms = true;
+    d.SetAcmeSource(source);
+    d.SetCertCenterCaFile(WideFromUtf8(pebble.caFile()));
+    d.Initialize(WideFromUtf8(pebble.directoryUrl()), 80, 443);
+    ASSERT_EQ(DeployWith(d, u"shop.example.test"), "succeed")
+        << httpd->ErrorLog() << pebble.Output();
+    // Served with its chain: verified against pebble's root alone.
+    const auto page =
+        HttpGet("https://shop.example.test/", HttpOptions().ConnectTo("127.0.0.1").Ca(root));
+    ASSERT_TRUE(page.ok) << page.error;
+    EXPECT_EQ(page.body, "<h1>shop</h1>\n");
+    EXPECT_FALSE(fs::exists(httpd->root() + "htdocs/shop/.well-known"));
+    ExpectUndoneByteForByte(parent);
 }
 
 TEST_F(ApacheE2E, AnHttpsHostIsRewrittenInPlace) {

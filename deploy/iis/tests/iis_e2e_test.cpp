@@ -25,6 +25,7 @@
 #include "tests/support/e2e/certcenter_process.h"
 #include "tests/support/e2e/harness_util.h"
 #include "tests/support/e2e/nginx_sandbox.h"
+#include "tests/support/e2e/pebble_process.h"
 #include "tests/support/e2e/private_mounts.h"
 #include "tests/support/e2e/standin_iis.h"
 #include "tests/support/result_of.h"
@@ -265,6 +266,49 @@ TEST_F(IisDeployment, ARenewalRebindsEveryNameAndTheUndoStillGivesBackTheOrigina
     EXPECT_FALSE(GetHttps(kShop).result.ok);
     watch.Stop();
     EXPECT_EQ(watch.wrong(), 0);
+}
+
+TEST_F(IisDeployment, ACertificateFromAnAcmeCaIsBoundRenewedAndUndone) {
+    QM_E2E_REQUIRE_PEBBLE();
+    e2e::PebbleProcess pebble({.httpPort = 80, .chainLength = 2});
+    test::TempDir account;
+    const std::string root = account.narrow() + "root.pem";
+    e2e::WriteTextFile(root, pebble.RootPem());
+    auto acmeDeployer = [&] {
+        auto d = std::make_unique<SslCertSrvIIS>();
+        AcmeSource source;
+        source.enabled = true;
+        source.accountDir = account.path();
+        source.agreeToTerms = true;
+        d->SetAcmeSource(source);
+        d->SetCertCenterCaFile(WideFromUtf8(pebble.caFile()));
+        d->Initialize(WideFromUtf8(pebble.directoryUrl()), 80, 443);
+        return d;
+    };
+    auto first = acmeDeployer();
+    ASSERT_EQ(Deploy(*first), "succeed") << iis_->Output() << pebble.Output();
+    for (const char* host : {kShop, kWwwShop}) {
+        const Served s = GetHttps(host, root);
+        ASSERT_TRUE(s.result.ok) << host << ": " << s.result.error;
+        EXPECT_EQ(WideFromUtf8(s.thumbprint), first->certHash());
+    }
+    EXPECT_FALSE(std::filesystem::exists(iis_->MakeFolder("shop") + ".well-known"));
+
+    auto renewal = acmeDeployer();
+    std::vector<std::u16string> names;
+    ASSERT_EQ(ResultOf([&] {
+                  renewal->GetSitesInfo(names);
+                  renewal->RenewCertificate({WideFromUtf8(kShop), WideFromUtf8(kWwwShop)}, 1);
+              }),
+              "succeed");
+    EXPECT_EQ(WideFromUtf8(GetHttps(kShop, root).thumbprint), renewal->certHash());
+    EXPECT_NE(renewal->certHash(), first->certHash());
+
+    auto undo = Deployer();
+    ASSERT_EQ(ResultOf([&] { undo->RestoreWeb(); }), "succeed");
+    EXPECT_EQ(ReadText(iis_->ApplicationHostConfig()), config_);
+    EXPECT_EQ(TlsNow(), tls_);
+    EXPECT_FALSE(GetHttps(kShop).result.ok);
 }
 
 TEST_F(IisDeployment, AStoppedWebServiceIsReportedAndNothingChanges) {
