@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "acme/acmesession.h"
+#include "foundation/filelock.h"
 #include "foundation/files.h"
 #include "foundation/interrupts.h"
 #include "foundation/paths.h"
@@ -17,6 +18,12 @@ namespace {
 using std::chrono::milliseconds;
 
 constexpr char kJoseJson[] = "application/jose+json";
+// Answers of a busy CA (503, rateLimited with a short Retry-After) asked
+// again per request, and the longest wait taken for one.
+constexpr int kBusyRetries = 3;
+constexpr std::chrono::seconds kLongestBusyWait{60};
+// How long a process waits for another one making the account key.
+constexpr std::chrono::seconds kAccountLockWait{30};
 
 std::string StringAt(const Json::Value& object, const char* name) {
     if (!object.isObject())
@@ -113,6 +120,7 @@ HttpResponse AcmeSession::SignedPost(const std::string& url, const std::string& 
                                      const std::string& accept) {
     if (!key_ || (!withJwk && kid_.empty()))
         throw AcmeError(AcmeError::Cause::Local, "no ACME account for " + std::string(context));
+    int busyRetries = 0;
     for (int attempt = 0;; ++attempt) {
         const std::string nonce = TakeNonce();
         const std::string body =
@@ -132,6 +140,23 @@ HttpResponse AcmeSession::SignedPost(const std::string& url, const std::string& 
             ++stats_.badNonceRetries;
             LogTrace("ACME: %s: nonce refused, retrying", std::string(context));
             continue;
+        }
+        // A CA that is busy, or limits this account for a little while, is
+        // asked again after the wait it names; a longer limit is the
+        // operator's to know about, not to sit through.
+        if ((response.status == 503 || error.Is("rateLimited")) && busyRetries < kBusyRetries) {
+            const auto after = RetryAfter(response, std::chrono::system_clock::now());
+            const std::chrono::seconds wait =
+                after ? *after : std::chrono::seconds(response.status == 503 ? 2 : 0);
+            if (wait <= kLongestBusyWait && (after || response.status == 503)) {
+                ++busyRetries;
+                ++stats_.busyRetries;
+                LogInfo("ACME: %s: %s, asking again in %lld s", std::string(context), error.what(),
+                        static_cast<long long>(wait.count()));
+                Pause(std::chrono::duration_cast<milliseconds>(wait),
+                      Clock::now() + wait + std::chrono::seconds(1), context);
+                continue;
+            }
         }
         throw error;
     }
@@ -180,15 +205,43 @@ void AcmeSession::LoadOrCreateKey(bool& existed) {
                             "the ACME account key " + Utf8FromWide(path) +
                                 " cannot be read, or is neither P-256 nor RSA");
     } else {
-        key_ = GenerateAccountKey(options_.accountKey);
-        // Written before the account exists: a key the CA knows is never lost.
-        if (!MakeDirectoryTree(options_.accountDir, FilePrivacy::OwnerOnly) ||
-            !WriteFileAtomic(path, PrivateKeyPem(key_.get()), FilePrivacy::OwnerOnly))
-            throw AcmeError(AcmeError::Cause::Local,
-                            "cannot write the ACME account key " + Utf8FromWide(path));
-        LogInfo("ACME: new %s account key %s", JwsAlgorithm(key_.get()), Utf8FromWide(path));
+        CreateKey(path, existed);
     }
     jwk_ = PublicJwk(key_.get());
+}
+
+void AcmeSession::CreateKey(const std::u16string& path, bool& existed) {
+    if (!MakeDirectoryTree(options_.accountDir, FilePrivacy::OwnerOnly))
+        throw AcmeError(AcmeError::Cause::Local,
+                        "cannot make the ACME account folder " + Utf8FromWide(options_.accountDir));
+    // Two processes making the first account of a CA at once (a deployment
+    // and the renewal service) would each register a key of their own and
+    // one would overwrite the other's: the second waits, then takes the
+    // first one's key.
+    FileLock lock;
+    std::u16string lockPath = options_.accountDir;
+    EnsureTrailingSeparator(lockPath);
+    lockPath += u"account.lock";
+    const auto deadline = Clock::now() + kAccountLockWait;
+    for (std::u16string holder;
+         !lock.TryAcquire(lockPath, u"making the ACME account key", holder);) {
+        if (!lock.HeldByAnother())
+            throw AcmeError(AcmeError::Cause::Local,
+                            "cannot lock " + Utf8FromWide(lockPath) + ": " + Utf8FromWide(holder));
+        Pause(milliseconds(100), deadline, "the account key another process is making");
+    }
+    std::string pem;
+    if (FileExists(path) && ReadFileBytes(path, pem) && (key_ = PrivateKeyFromPem(pem)) &&
+        !JwsAlgorithm(key_.get()).empty()) {
+        existed = true;
+        return;
+    }
+    key_ = GenerateAccountKey(options_.accountKey);
+    // Written before the account exists: a key the CA knows is never lost.
+    if (!WriteFileAtomic(path, PrivateKeyPem(key_.get()), FilePrivacy::OwnerOnly))
+        throw AcmeError(AcmeError::Cause::Local,
+                        "cannot write the ACME account key " + Utf8FromWide(path));
+    LogInfo("ACME: new %s account key %s", JwsAlgorithm(key_.get()), Utf8FromWide(path));
 }
 
 bool AcmeSession::FindExistingAccount() {

@@ -77,6 +77,7 @@ struct Http01Responder {
 struct AcmeStats {
     int signedRequests = 0;
     int badNonceRetries = 0;
+    int busyRetries = 0;           // requests asked again after 503 or a short rateLimited
     int challengesAnswered = 0;    // challenges this client asked the CA to validate
     int authorizationsReused = 0;  // authorizations already valid when the order came
     bool accountCreated = false;   // newAccount made a new account (not found an existing one)

@@ -62,6 +62,8 @@ private:
     std::string TakeNonce();
     void KeepNonce(const HttpResponse& response);
     void LoadOrCreateKey(bool& existed);
+    // Makes the key under a lock, or takes the one another process made.
+    void CreateKey(const std::u16string& path, bool& existed);
     bool FindExistingAccount();
     void RegisterAccount();
 

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "acme/tests/fake_acme_server.h"
 #include "acme/tests/test_certs.h"
@@ -265,6 +266,55 @@ TEST_F(Client, BadNoncesAreRetriedWithinTheBudgetOnly) {
     EXPECT_TRUE(error.Is("badNonce")) << error.what();
     EXPECT_EQ(stubborn.NoncesRejected(), 3);  // the first try and two retries
     EXPECT_EQ(limited.Stats().badNonceRetries, 2);
+}
+
+TEST_F(Client, ABusyCaIsAskedAgainAfterItsShortWaitsOnly) {
+    FakeCaScript script;
+    script.unavailable = 2;
+    script.rateLimited = 1;
+    script.retryAfterBusy = 0;
+    {
+        FakeAcmeServer& ca = Serve(script);
+        AcmeClient client(Options());
+        client.Obtain(kNames, Csr(), site_.Responder());
+        EXPECT_EQ(client.Stats().busyRetries, 3);
+        EXPECT_EQ(ca.BusyAnswers(), 3);
+    }
+    // A limit lifted only in an hour is reported at once, with the CA's words.
+    script.unavailable = 0;
+    script.rateLimited = 1;
+    script.retryAfterBusy = 3600;
+    {
+        Serve(script);
+        AcmeClient client(Options());
+        const auto start = std::chrono::steady_clock::now();
+        const AcmeError error = ErrorOf([&] { client.AccountUrl(); });
+        EXPECT_TRUE(error.Is("rateLimited")) << error.what();
+        EXPECT_NE(std::string(error.what()).find("too many requests"), std::string::npos);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+        EXPECT_EQ(client.Stats().busyRetries, 0);
+    }
+    // A CA that stays unavailable: three more tries, then its answer.
+    script.unavailable = 100;
+    script.rateLimited = 0;
+    script.retryAfterBusy = 0;
+    FakeAcmeServer& down = Serve(script);
+    AcmeClient client(Options());
+    const AcmeError error = ErrorOf([&] { client.AccountUrl(); });
+    EXPECT_EQ(error.httpStatus(), 503) << error.what();
+    EXPECT_EQ(down.BusyAnswers(), 4);
+}
+
+TEST_F(Client, TwoClientsMakingTheFirstAccountShareOneKey) {
+    FakeAcmeServer& ca = Serve();
+    std::string urls[2];
+    std::thread other([&] { urls[1] = AcmeClient(Options()).AccountUrl(); });
+    urls[0] = AcmeClient(Options()).AccountUrl();
+    other.join();
+    EXPECT_EQ(urls[0], urls[1]);
+    EXPECT_EQ(urls[0], ca.url("/acct/0"));
+    // No lock is left taken: a third client in another folder state works too.
+    EXPECT_EQ(AcmeClient(Options()).AccountUrl(), urls[0]);
 }
 
 TEST_F(Client, ARefusedOrderCarriesTheProblemAndItsSubproblems) {

@@ -133,6 +133,11 @@ int FakeAcmeServer::NoncesRejected() const {
     return noncesRejected_;
 }
 
+int FakeAcmeServer::BusyAnswers() const {
+    std::lock_guard lock(mutex_);
+    return busyAnswers_;
+}
+
 Json::Value FakeAcmeServer::LastNewAccountPayload() const {
     std::lock_guard lock(mutex_);
     return lastNewAccount_;
@@ -208,6 +213,18 @@ bool FakeAcmeServer::Verify(const httplib::Request& request, httplib::Response& 
     if (nonces_.erase(nonce) == 0) {
         Fault(request.path + ": nonce not issued or used twice: " + nonce);
         Problem(response, 400, "badNonce", "unknown nonce");
+        return false;
+    }
+    if (script_.unavailable > 0 || script_.rateLimited > 0) {
+        const bool unavailable = script_.unavailable > 0;
+        --(unavailable ? script_.unavailable : script_.rateLimited);
+        ++busyAnswers_;
+        if (unavailable)
+            Problem(response, 503, "serverInternal", "the CA is busy");
+        else
+            Problem(response, 429, "rateLimited", "too many requests for this account");
+        if (script_.retryAfterBusy >= 0)
+            response.set_header("Retry-After", std::to_string(script_.retryAfterBusy));
         return false;
     }
     if (script_.rejectNonces > 0) {

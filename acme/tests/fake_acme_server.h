@@ -31,7 +31,12 @@ struct Response;
 namespace qm::acme::test {
 
 struct FakeCaScript {
-    int rejectNonces = 0;      // the next N signed requests get badNonce
+    int rejectNonces = 0;  // the next N signed requests get badNonce
+    // The next N signed requests get 503 (a CA under load), or 429
+    // rateLimited, each with Retry-After: retryAfterBusy seconds (-1: none).
+    int unavailable = 0;
+    int rateLimited = 0;
+    int retryAfterBusy = 1;
     bool requireTerms = true;  // newAccount without termsOfServiceAgreed is refused
     std::string termsOfService = "https://ca.test/terms";
     std::string eabKid;                // set: newAccount needs a binding with this kid and key
@@ -64,6 +69,7 @@ public:
     std::vector<std::string> Faults() const;
     int AccountsCreated() const;
     int NoncesRejected() const;
+    int BusyAnswers() const;  // the 503 and rateLimited answers given
     Json::Value LastNewAccountPayload() const;
     Json::Value LastNewOrderPayload() const;
     std::string LastAccept() const;  // the Accept header of the last certificate download
@@ -120,6 +126,7 @@ private:
     std::set<std::string> nonces_;
     int nonceCounter_ = 0;
     int noncesRejected_ = 0;
+    int busyAnswers_ = 0;
     std::vector<Json::Value> accounts_;  // JWKs
     int accountsCreated_ = 0;
     Json::Value lastNewAccount_;
