@@ -489,13 +489,7 @@ int RunInNamespace(const Options& options) {
     args.insert(args.end(), {"--runs", std::to_string(options.runs), "--limit", limit});
     if (options.keep)
         args.push_back("--keep");
-    const std::vector<char*> argv = qmbench::ExecArguments(args);
-    std::fflush(stdout);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
+    const pid_t pid = qmbench::StartChild(args);
     // Ctrl+C reaches the run in the namespace too; it cleans up, then ends.
     if (pid > 0)
         signal(SIGINT, SIG_IGN);

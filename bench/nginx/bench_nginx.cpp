@@ -386,13 +386,7 @@ bool RunLoadPartInNamespace(const fs::path& base, double rate, qmbench::LoadResu
     for (const std::string& a : {std::string("--"), self, std::string("--load-only"),
                                  resultFile.string(), std::string("--load-rate"), rateText})
         args.push_back(a);
-    const std::vector<char*> argv = qmbench::ExecArguments(args);
-    std::fflush(stdout);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
+    const pid_t pid = qmbench::StartChild(args);
     int status = 0;
     if (pid < 0 || waitpid(pid, &status, 0) != pid) {
         why = "cannot start run-with-hosts";

@@ -125,6 +125,17 @@ std::vector<char*> ExecArguments(std::vector<std::string>& args) {
     return argv;
 }
 
+pid_t StartChild(std::vector<std::string> args) {
+    const std::vector<char*> argv = ExecArguments(args);
+    std::fflush(stdout);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
 long PeakKiBOfThisProcess() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);

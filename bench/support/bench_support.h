@@ -44,6 +44,9 @@ std::filesystem::path MakeBenchFolder(const std::string& name);
 std::string SelfPath();
 // The arguments as exec takes them: pointers into `args`, then nullptr.
 std::vector<char*> ExecArguments(std::vector<std::string>& args);
+// Starts `args` (args[0] a path) as a child with this process's output;
+// its pid, or -1 when it cannot be started.
+pid_t StartChild(std::vector<std::string> args);
 // The peak resident memory of this process so far (KiB).
 long PeakKiBOfThisProcess();
 

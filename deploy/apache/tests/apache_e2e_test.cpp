@@ -26,7 +26,7 @@
 #include "tests/support/e2e/harness_util.h"
 #include "tests/support/e2e/load_generator.h"
 #include "tests/support/e2e/nginx_sandbox.h"
-#include "tests/support/e2e/pebble_process.h"
+#include "tests/support/e2e/pebble_deployer.h"
 #include "tests/support/e2e/private_mounts.h"
 #include "tests/support/e2e/upstream_apache.h"
 #include "tests/support/result_of.h"
@@ -267,24 +267,14 @@ TEST_F(ApacheE2E, ACertificateFromAnAcmeCaChainsToItsRootAndIsUndone) {
     QM_E2E_REQUIRE_PEBBLE();
     StartApache(false);
     const int parent = httpd->ParentPid();
-    e2e::PebbleProcess pebble({.httpPort = 80, .chainLength = 2});
-    test::TempDir account;
-    const std::string root = account.narrow() + "root.pem";
-    e2e::WriteTextFile(root, pebble.RootPem());
-
+    e2e::PebbleForDeployer ca({.httpPort = 80, .chainLength = 2});
     SslCertSrvApache d;
-    AcmeSource source;
-    source.enabled = true;
-    source.accountDir = account.path();
-    source.agreeToTerms = true;
-    d.SetAcmeSource(source);
-    d.SetCertCenterCaFile(WideFromUtf8(pebble.caFile()));
-    d.Initialize(WideFromUtf8(pebble.directoryUrl()), 80, 443);
+    ca.Point(d, 80, 443);
     ASSERT_EQ(DeployWith(d, u"shop.example.test"), "succeed")
-        << httpd->ErrorLog() << pebble.Output();
+        << httpd->ErrorLog() << ca.pebble().Output();
     // Served with its chain: verified against pebble's root alone.
-    const auto page =
-        HttpGet("https://shop.example.test/", HttpOptions().ConnectTo("127.0.0.1").Ca(root));
+    const auto page = HttpGet("https://shop.example.test/",
+                              HttpOptions().ConnectTo("127.0.0.1").Ca(ca.rootFile()));
     ASSERT_TRUE(page.ok) << page.error;
     EXPECT_EQ(page.body, "<h1>shop</h1>\n");
     EXPECT_FALSE(fs::exists(httpd->root() + "htdocs/shop/.well-known"));

@@ -25,7 +25,7 @@
 #include "tests/support/e2e/certcenter_process.h"
 #include "tests/support/e2e/harness_util.h"
 #include "tests/support/e2e/nginx_sandbox.h"
-#include "tests/support/e2e/pebble_process.h"
+#include "tests/support/e2e/pebble_deployer.h"
 #include "tests/support/e2e/private_mounts.h"
 #include "tests/support/e2e/standin_iis.h"
 #include "tests/support/result_of.h"
@@ -270,25 +270,16 @@ TEST_F(IisDeployment, ARenewalRebindsEveryNameAndTheUndoStillGivesBackTheOrigina
 
 TEST_F(IisDeployment, ACertificateFromAnAcmeCaIsBoundRenewedAndUndone) {
     QM_E2E_REQUIRE_PEBBLE();
-    e2e::PebbleProcess pebble({.httpPort = 80, .chainLength = 2});
-    test::TempDir account;
-    const std::string root = account.narrow() + "root.pem";
-    e2e::WriteTextFile(root, pebble.RootPem());
+    e2e::PebbleForDeployer ca({.httpPort = 80, .chainLength = 2});
     auto acmeDeployer = [&] {
         auto d = std::make_unique<SslCertSrvIIS>();
-        AcmeSource source;
-        source.enabled = true;
-        source.accountDir = account.path();
-        source.agreeToTerms = true;
-        d->SetAcmeSource(source);
-        d->SetCertCenterCaFile(WideFromUtf8(pebble.caFile()));
-        d->Initialize(WideFromUtf8(pebble.directoryUrl()), 80, 443);
+        ca.Point(*d, 80, 443);
         return d;
     };
     auto first = acmeDeployer();
-    ASSERT_EQ(Deploy(*first), "succeed") << iis_->Output() << pebble.Output();
+    ASSERT_EQ(Deploy(*first), "succeed") << iis_->Output() << ca.pebble().Output();
     for (const char* host : {kShop, kWwwShop}) {
-        const Served s = GetHttps(host, root);
+        const Served s = GetHttps(host, ca.rootFile());
         ASSERT_TRUE(s.result.ok) << host << ": " << s.result.error;
         EXPECT_EQ(WideFromUtf8(s.thumbprint), first->certHash());
     }
@@ -301,7 +292,7 @@ TEST_F(IisDeployment, ACertificateFromAnAcmeCaIsBoundRenewedAndUndone) {
                   renewal->RenewCertificate({WideFromUtf8(kShop), WideFromUtf8(kWwwShop)}, 1);
               }),
               "succeed");
-    EXPECT_EQ(WideFromUtf8(GetHttps(kShop, root).thumbprint), renewal->certHash());
+    EXPECT_EQ(WideFromUtf8(GetHttps(kShop, ca.rootFile()).thumbprint), renewal->certHash());
     EXPECT_NE(renewal->certHash(), first->certHash());
 
     auto undo = Deployer();

@@ -36,7 +36,7 @@
 #include "tests/support/e2e/distro_tomcat.h"
 #include "tests/support/e2e/harness_util.h"
 #include "tests/support/e2e/nginx_sandbox.h"
-#include "tests/support/e2e/pebble_process.h"
+#include "tests/support/e2e/pebble_deployer.h"
 #include "tests/support/e2e/private_mounts.h"
 #include "tests/support/e2e/tomcat_base.h"
 #include "tests/support/result_of.h"
@@ -485,24 +485,15 @@ TEST_F(TomcatE2E, AHostWithItsAliasGetsHttpsAndAnUndoPutsServerXmlBack) {
 TEST_F(TomcatE2E, ACertificateFromAnAcmeCaChainsToItsRootAndIsUndone) {
     QM_E2E_REQUIRE_PEBBLE();
     StartTomcat();
-    e2e::PebbleProcess pebble({.httpPort = 80, .chainLength = 2});
-    test::TempDir account;
-    const std::string root = account.narrow() + "root.pem";
-    e2e::WriteTextFile(root, pebble.RootPem());
-
+    e2e::PebbleForDeployer ca({.httpPort = 80, .chainLength = 2});
     SslCertSrvTomcat d;
-    AcmeSource source;
-    source.enabled = true;
-    source.accountDir = account.path();
-    source.agreeToTerms = true;
-    d.SetAcmeSource(source);
-    d.SetCertCenterCaFile(WideFromUtf8(pebble.caFile()));
-    d.Initialize(WideFromUtf8(pebble.directoryUrl()), 80, 443);
+    ca.Point(d, 80, 443);
     ASSERT_EQ(DeployWith(d, u"shop.example.test"), "succeed")
-        << tomcat->LogTail() << pebble.Output();
+        << tomcat->LogTail() << ca.pebble().Output();
     // The key store carries the chain: verified against pebble's root alone.
-    const auto page = HttpGet("https://shop.example.test/",
-                              HttpOptions().ConnectTo("127.0.0.1").Ca(root).Timeout(15000));
+    const auto page =
+        HttpGet("https://shop.example.test/",
+                HttpOptions().ConnectTo("127.0.0.1").Ca(ca.rootFile()).Timeout(15000));
     ASSERT_TRUE(page.ok) << page.error;
     EXPECT_EQ(page.body, kShopPage);
     EXPECT_FALSE(fs::exists(tomcat->base() + "shopapps/ROOT/.well-known"));
