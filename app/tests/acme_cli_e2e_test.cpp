@@ -14,6 +14,7 @@
 #include "foundation/files.h"
 #include "foundation/textconv.h"
 #include "tests/support/e2e/certcenter_process.h"
+#include "tests/support/e2e/cli_run.h"
 #include "tests/support/e2e/harness_util.h"
 #include "tests/support/e2e/nginx_sandbox.h"
 #include "tests/support/e2e/pebble_process.h"
@@ -30,10 +31,7 @@ using e2e::NginxSandbox;
 constexpr char kShop[] = "shop.example.test";
 constexpr char kShopPage[] = "<h1>shop</h1>\n";
 
-struct CliRun {
-    int code = -1;
-    std::string output;
-};
+using e2e::CliRun;
 
 class AcmeCommandLine : public ::testing::Test {
 protected:
@@ -60,13 +58,10 @@ protected:
         e2e::WriteTextFile(root_, pebble_->RootPem());
     }
 
-    CliRun Run(const char* program, std::vector<std::string> args) {
-        std::vector<std::string> argv = {"/usr/bin/env", "QUILLMATE_HOME=" + home_->narrow(),
-                                         "VANTREL_HOME=" + service_->narrow(), program};
-        argv.insert(argv.end(), args.begin(), args.end());
-        CliRun run;
-        run.code = e2e::RunProgram(argv, run.output, std::chrono::milliseconds(120000));
-        return run;
+    CliRun Run(const char* program, const std::vector<std::string>& args) {
+        return e2e::RunCli(
+            {"QUILLMATE_HOME=" + home_->narrow(), "VANTREL_HOME=" + service_->narrow()}, program,
+            args, std::chrono::milliseconds(120000));
     }
     CliRun Deploy(std::vector<std::string> extra = {"--agree-tos"}) {
         std::vector<std::string> args = {"deploy",

@@ -17,6 +17,7 @@
 #include "foundation/files.h"
 #include "foundation/textconv.h"
 #include "tests/support/e2e/certcenter_process.h"
+#include "tests/support/e2e/cli_run.h"
 #include "tests/support/e2e/harness_util.h"
 #include "tests/support/e2e/nginx_sandbox.h"
 #include "tests/support/e2e/private_mounts.h"
@@ -33,10 +34,7 @@ using e2e::HttpOptions;
 constexpr char kShop[] = "shop.example.test";
 constexpr char kShopPage[] = "<h1>shop</h1>\n";
 
-struct CliRun {
-    int code = -1;
-    std::string output;
-};
+using e2e::CliRun;
 
 class IisCommandLine : public ::testing::Test {
 protected:
@@ -65,16 +63,10 @@ protected:
     static void TearDownTestSuite() { center_.reset(); }
 
     CliRun Quillmate(std::vector<std::string> args, const std::string& fault = {}) {
-        std::vector<std::string> argv = {"/usr/bin/env",
-                                         "QUILLMATE_HOME=" + home_->narrow(),
-                                         "VANTREL_HOME=" + service_->narrow(),
-                                         "QUILLMATE_IIS_HOME=" + iis_->Home(),
-                                         "QUILLMATE_FAULT=" + fault,
-                                         QUILLMATE_PROGRAM};
-        argv.insert(argv.end(), args.begin(), args.end());
-        CliRun run;
-        run.code = e2e::RunProgram(argv, run.output, std::chrono::milliseconds(90000));
-        return run;
+        return e2e::RunCli(
+            {"QUILLMATE_HOME=" + home_->narrow(), "VANTREL_HOME=" + service_->narrow(),
+             "QUILLMATE_IIS_HOME=" + iis_->Home(), "QUILLMATE_FAULT=" + fault},
+            QUILLMATE_PROGRAM, args);
     }
     CliRun Deploy(const std::string& fault = {}) {
         return Quillmate({"deploy", "--server", "iis", "--domain", kShop, "--center",

@@ -17,6 +17,7 @@
 #include "foundation/files.h"
 #include "foundation/textconv.h"
 #include "tests/support/e2e/certcenter_process.h"
+#include "tests/support/e2e/cli_run.h"
 #include "tests/support/e2e/harness_util.h"
 #include "tests/support/e2e/nginx_sandbox.h"
 #include "tests/support/temp_dir.h"
@@ -31,10 +32,7 @@ using e2e::NginxSandbox;
 
 constexpr char kShop[] = "shop.example.test";
 
-struct CliRun {
-    int code = -1;
-    std::string output;
-};
+using e2e::CliRun;
 
 class TransactionE2E : public ::testing::Test {
 protected:
@@ -92,15 +90,11 @@ protected:
 
     CliRun Quillmate(std::vector<std::string> args, const std::string& fault = {},
                      const std::vector<std::string>& extraEnv = {}) {
-        std::vector<std::string> argv = {"/usr/bin/env", "QUILLMATE_HOME=" + home->narrow(),
-                                         "VANTREL_HOME=" + service->narrow(),
-                                         "QUILLMATE_FAULT=" + fault};
-        argv.insert(argv.end(), extraEnv.begin(), extraEnv.end());
-        argv.push_back(QUILLMATE_PROGRAM);
-        argv.insert(argv.end(), args.begin(), args.end());
-        CliRun run;
-        run.code = e2e::RunProgram(argv, run.output, std::chrono::milliseconds(90000));
-        return run;
+        std::vector<std::string> env = {"QUILLMATE_HOME=" + home->narrow(),
+                                        "VANTREL_HOME=" + service->narrow(),
+                                        "QUILLMATE_FAULT=" + fault};
+        env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+        return e2e::RunCli(env, QUILLMATE_PROGRAM, args);
     }
     CliRun Deploy(const std::string& fault = {}, const std::vector<std::string>& extraEnv = {}) {
         return Quillmate(
