@@ -10,6 +10,7 @@
 #include "acme/acmeclient.h"
 #include "acme/tests/fake_acme_server.h"
 #include "acme/tests/test_certs.h"
+#include "foundation/paths.h"
 #include "foundation/textconv.h"
 #include "tests/support/temp_dir.h"
 
@@ -28,8 +29,9 @@ TEST_F(AcmeSourceTest, EachCaHasAnAccountFolderOfItsOwnInTheServiceDirectory) {
     const std::u16string a = AcmeAccountDirectory(u"https://acme-v02.example.org/directory");
     const std::u16string b = AcmeAccountDirectory(u"https://acme-staging.example.org/directory");
     const std::u16string c = AcmeAccountDirectory(u"https://acme-v02.example.org:8443/directory");
-    EXPECT_EQ(a.rfind(service_.path() + u"Acme/acme-v02.example.org-", 0), 0u) << Utf8FromWide(a);
-    EXPECT_EQ(a.back(), u'/');
+    const std::u16string folder = service_.path() + u"Acme" + PathSeparator();
+    EXPECT_EQ(a.rfind(folder + u"acme-v02.example.org-", 0), 0u) << Utf8FromWide(a);
+    EXPECT_EQ(a.back(), PathSeparator());
     EXPECT_EQ((std::set<std::u16string>{a, b, c}).size(), 3u);
     EXPECT_EQ(AcmeAccountDirectory(u"https://acme-v02.example.org/directory"), a);
     // Credentials never reach a folder name, nor does a path.
