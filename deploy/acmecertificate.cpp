@@ -9,6 +9,7 @@
 
 #include "Common/OpenSSL/quorp/quorp.h"
 #include "acme/acmeclient.h"
+#include "deploy/faultpoints.h"
 #include "deploy/sslcertsrvbase.h"
 #include "foundation/files.h"
 #include "foundation/interrupts.h"
@@ -79,6 +80,7 @@ void SslCertSrvBase::PlaceChallenge(const std::string& name, const std::string& 
         }
         LogInfo(u"challenge file %s", path);
     }
+    FaultPoint(u"challenge-placed");
 }
 
 void SslCertSrvBase::RemoveChallenge(const std::string& name, const std::string& token) {

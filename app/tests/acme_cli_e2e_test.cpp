@@ -58,12 +58,13 @@ protected:
         e2e::WriteTextFile(root_, pebble_->RootPem());
     }
 
-    CliRun Run(const char* program, const std::vector<std::string>& args) {
-        return e2e::RunCli(
-            {"QUILLMATE_HOME=" + home_->narrow(), "VANTREL_HOME=" + service_->narrow()}, program,
-            args, std::chrono::milliseconds(120000));
+    CliRun Run(const char* program, const std::vector<std::string>& args,
+               const std::string& fault = {}) {
+        return e2e::RunCli({"QUILLMATE_HOME=" + home_->narrow(),
+                            "VANTREL_HOME=" + service_->narrow(), "QUILLMATE_FAULT=" + fault},
+                           program, args, std::chrono::milliseconds(120000));
     }
-    CliRun Deploy(std::vector<std::string> extra = {"--agree-tos"}) {
+    CliRun Deploy(std::vector<std::string> extra = {"--agree-tos"}, const std::string& fault = {}) {
         std::vector<std::string> args = {"deploy",
                                          "--server",
                                          "nginx",
@@ -80,7 +81,7 @@ protected:
                                          "--lang",
                                          "en"};
         args.insert(args.end(), extra.begin(), extra.end());
-        return Run(QUILLMATE_PROGRAM, args);
+        return Run(QUILLMATE_PROGRAM, args, fault);
     }
 
     // The shop over HTTPS, its certificate checked against pebble's root.
@@ -168,6 +169,60 @@ TEST_F(AcmeCommandLine, AFailedValidationChangesNothingAndShowsWhatTheCaFetched)
     EXPECT_EQ(nginx_->ReadConfigText(), before);
     EXPECT_EQ(ChallengeEntries(), 0u);
     EXPECT_FALSE(fs::exists(nginx_->root() + "conf/sslcert"));
+}
+
+TEST_F(AcmeCommandLine, ARedirectingSiteLetsTheChallengesThroughForTheTimeOfTheOrder) {
+    StartPebble({});
+    nginx_->Stop();
+    e2e::MakeSelfSignedCertificate(nginx_->root() + "conf/old.crt", nginx_->root() + "conf/old.key",
+                                   {kShop});
+    const std::string port = std::to_string(nginx_->httpPort());
+    const std::string redirect = "    server {\n        listen 127.0.0.1:" + port +
+                                 ";\n        server_name " + kShop + " www." + kShop +
+                                 ";\n        return 301 https://$host$request_uri;\n    }\n";
+    nginx_->WriteConfig(
+        redirect + "    server {\n        listen 127.0.0.1:" + std::to_string(nginx_->httpsPort()) +
+        " ssl;\n        server_name " + kShop + " www." + kShop +
+        ";\n        root html;\n        ssl_certificate old.crt;\n"
+        "        ssl_certificate_key old.key;\n    }\n");
+    nginx_->Start({nginx_->httpPort()});
+    const std::string http = NginxSandbox::UrlFor("http", kShop, nginx_->httpPort(), "/");
+    ASSERT_EQ(HttpGet(http, HttpOptions().ConnectTo("127.0.0.1")).status, 301);
+
+    const CliRun deploy = Deploy();
+    ASSERT_EQ(deploy.code, 0) << deploy.output << pebble_->Output();
+    const e2e::HttpResult page = Https();
+    ASSERT_TRUE(page.ok) << page.error;
+    EXPECT_EQ(page.body, kShopPage);
+    // The redirect is as it was: no rule left behind.
+    const std::string conf = nginx_->ReadConfigText();
+    EXPECT_NE(conf.find(redirect), std::string::npos) << conf;
+    EXPECT_EQ(conf.find("acme-challenge"), std::string::npos) << conf;
+    EXPECT_EQ(
+        HttpGet(http + ".well-known/acme-challenge/x", HttpOptions().ConnectTo("127.0.0.1")).status,
+        301);
+}
+
+TEST_F(AcmeCommandLine, AKillOrAnInterruptWhileTheCaValidatesLeavesNothingBehind) {
+    StartPebble({});
+    const CliRun killed = Deploy({"--agree-tos"}, "kill@challenge-placed");
+    EXPECT_EQ(killed.code, 128 + 9) << killed.output;
+    // The next command finishes the rollback: no challenge file, no folder.
+    const CliRun status = Run(QUILLMATE_PROGRAM, {"status", "--lang", "en"});
+    EXPECT_NE(status.output.find("did not finish"), std::string::npos) << status.output;
+    EXPECT_EQ(ChallengeEntries(), 0u);
+    EXPECT_EQ(nginx_->ReadConfigText(), original_);
+    EXPECT_FALSE(fs::exists(nginx_->root() + "conf/sslcert"));
+
+    const CliRun interrupted = Deploy({"--agree-tos"}, "int@challenge-placed");
+    EXPECT_EQ(interrupted.code, 10) << interrupted.output;
+    EXPECT_EQ(ChallengeEntries(), 0u);
+    EXPECT_EQ(nginx_->ReadConfigText(), original_);
+
+    // The account made meanwhile serves the next deployment.
+    const CliRun deploy = Deploy();
+    ASSERT_EQ(deploy.code, 0) << deploy.output;
+    EXPECT_TRUE(Https().ok);
 }
 
 TEST_F(AcmeCommandLine, TermsOfServiceMustBeAgreedAndOptionsAreChecked) {

@@ -97,6 +97,9 @@ public:
     // The rule that lets the verification file through a redirecting site.
     static constexpr std::u16string_view kVerificationPass =
         u"rewrite ^(/auth/auth\\.txt)$ $1 break;";
+    // The same for the http-01 challenges of an ACME CA.
+    static constexpr std::u16string_view kAcmeChallengePass =
+        u"rewrite ^(/\\.well-known/acme-challenge/[-_A-Za-z0-9]+)$ $1 break;";
 
     // Stop and start instead of a reload (measured against it).
     void SetRestartInsteadOfReload(bool restart) { restartInsteadOfReload_ = restart; }

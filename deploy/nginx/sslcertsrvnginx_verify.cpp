@@ -1,5 +1,6 @@
 // Sites that answer every HTTP request with a redirect to HTTPS cannot
-// serve the verification file the certificate center fetches over HTTP.
+// serve the verification file the certificate center (or the http-01
+// challenge an ACME CA) fetches over HTTP.
 // For the time of the verification each such block gets, as its first
 // line, the smallest rule that lets that one path through: a server-level
 // rewrite with "break" ends the rewrite directives before the redirect,
@@ -76,14 +77,17 @@ void SslCertSrvNginx::OpenVerificationPath() {
         }
         if (openings.empty())
             return;
+        const std::u16string_view passRule = acme_.enabled ? kAcmeChallengePass : kVerificationPass;
+        const char* const probePath =
+            acme_.enabled ? "/.well-known/acme-challenge/probe" : "/auth/auth.txt";
 
         for (auto& [file, positions] : openings) {
             const NginxConfFile& conf = config_.File(file);
             std::u16string text = conf.text;
             std::sort(positions.rbegin(), positions.rend());
             for (const auto& [at, indent] : positions) {
-                text.insert(at, WithLineEnds(u"\n" + indent + std::u16string(kVerificationPass),
-                                             LineEndOf(text)));
+                text.insert(
+                    at, WithLineEnds(u"\n" + indent + std::u16string(passRule), LineEndOf(text)));
             }
             RecordFileChange(conf.path);
             if (!WriteTextFile(text, conf.path)) {
@@ -108,11 +112,11 @@ void SslCertSrvNginx::OpenVerificationPath() {
         for (const WireTarget& probe : probes) {
             for (;;) {
                 std::string problem;
-                const long status = HttpStatusAt(probe, "/auth/auth.txt", 2000, problem);
+                const long status = HttpStatusAt(probe, probePath, 2000, problem);
                 if (status != 0 && (status < 300 || status >= 400))
                     break;
                 if (steady_clock::now() >= until) {
-                    LogWarn(u"%s still redirects /auth/auth.txt", probe.host);
+                    LogWarn(u"%s still redirects %s", probe.host, WideFromUtf8(probePath));
                     break;
                 }
                 std::this_thread::sleep_for(milliseconds(50));
