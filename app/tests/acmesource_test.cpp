@@ -10,7 +10,13 @@
 #include "acme/acmeclient.h"
 #include "acme/tests/fake_acme_server.h"
 #include "acme/tests/test_certs.h"
+#include "app/renewal.h"
+#include "app/settingsfile.h"
+#include "deploy/deploymentrecord.h"
+#include "deploy/sslcertsrvbase.h"
+#include "foundation/files.h"
 #include "foundation/paths.h"
+#include "foundation/results.h"
 #include "foundation/textconv.h"
 #include "tests/support/temp_dir.h"
 
@@ -112,6 +118,82 @@ TEST_F(AcmeSourceTest, ACaWithoutRenewalInformationGivesNoAdvice) {
     fields.authorityKeyId = "key id";
     const std::string pem = acme::test::PemOf(acme::test::MakeCert(key.get(), fields).get());
     EXPECT_FALSE(AskAcmeRenewalInfo(WideFromUtf8(ca.directoryUrl()), pki.caFile(), pem));
+}
+
+// A deployer that only notes the source a renewal hands it.
+class SourceRecorder : public SslCertSrvBase {
+public:
+    explicit SourceRecorder(std::optional<AcmeSource>& seen) : seen_(seen) {}
+    void Initialize(const std::u16string&, int32_t, int32_t) override {
+        seen_ = acmeSource();
+        ThrowResult(result::kFailed);
+    }
+
+private:
+    std::optional<AcmeSource>& seen_;
+};
+
+TEST_F(AcmeSourceTest, ARenewalFollowsTheCasWindowAndNamesTheCertificateItReplaces) {
+    qm::test::TestPki pki;
+    std::map<std::string, std::string> files;
+    acme::test::FakeCaScript script;
+    script.renewalInfo = true;
+    acme::test::FakeAcmeServer ca(pki, script, [&](const std::string& name, const std::string& t) {
+        const auto it = files.find(name + "/" + t);
+        return it == files.end() ? std::nullopt : std::optional<std::string>(it->second);
+    });
+    acme::AcmeOptions options;
+    options.directoryUrl = ca.directoryUrl();
+    options.caFile = pki.caFile();
+    options.accountDir = service_.path() + u"account";
+    options.agreeToTerms = true;
+    options.stopRequested = [] { return false; };
+    const EvpPkeyPtr key = acme::test::NewEcKey();
+    const acme::IssuedChain issued = acme::AcmeClient(options).Obtain(
+        {"a.example.test"}, acme::test::MakeCsr(key.get(), {"a.example.test"}),
+        {[&](const std::string& n, const std::string& t, const std::string& k) {
+             files[n + "/" + t] = k;
+         },
+         [&](const std::string& n, const std::string& t) { files.erase(n + "/" + t); }});
+
+    // A deployment in force of that certificate, made through the CA.
+    test::InstallConfigTemplates(test::ProgramHome());
+    ASSERT_TRUE(EnsureDeploymentSettingsFile());
+    DeploymentSettings settings;
+    settings.webServerType = 3;
+    settings.httpPort = 80;
+    settings.httpsPort = 443;
+    settings.sites = {u"a.example.test"};
+    settings.certType = 1;
+    settings.centerUrl = WideFromUtf8(ca.directoryUrl());
+    settings.centerCaFile = pki.caFile();
+    settings.centerIsAcme = true;
+    settings.acmeTermsAgreed = true;
+    SaveDeploymentSettings(DeploymentSettingsPath(), settings);
+    DeploymentRecord record;
+    record.folder = DeploymentHistory(service_.path()).CreateFolder();
+    record.phase = u"committed";
+    const std::u16string certificate = service_.path() + u"a.example.test.crt";
+    ASSERT_TRUE(WriteFileAtomic(certificate, issued.chain.certificatePem));
+    record.created = {certificate};
+    ASSERT_TRUE(record.Save());
+
+    std::optional<AcmeSource> seen;
+    RenewalOptions renewal;
+    renewal.policy.days = 100000;  // due at once by the policy alone
+    renewal.factory = [&](int32_t) { return std::make_unique<SourceRecorder>(seen); };
+    // The CA's window (in 2030) says not yet.
+    EXPECT_EQ(RenewIfDue(renewal).outcome, RenewalPass::Outcome::NotDue);
+    EXPECT_FALSE(seen);
+
+    // Forced: the same CA and account, the old certificate named as replaced.
+    renewal.force = true;
+    RenewIfDue(renewal);
+    ASSERT_TRUE(seen);
+    EXPECT_TRUE(seen->enabled);
+    EXPECT_TRUE(seen->agreeToTerms);
+    EXPECT_EQ(seen->accountDir, AcmeAccountDirectory(settings.centerUrl));
+    EXPECT_EQ(seen->replacesCertId, ca.LastCertId());
 }
 
 }  // namespace
