@@ -100,6 +100,7 @@ HTTPS, restarts the server and records the deployment for undo and renewal.
                          a new account)
   --acme-eab-kid ID      external account binding for CAs that require it:
   --acme-eab-hmac KEY    the key ID and the base64url HMAC key
+  --acme-key ec|rsa      the kind of a new ACME account key (default ec: P-256)
   --lang en|zh           interface language
 
 The deployment is recorded in $VANTREL_HOME/Config/Vantrel.xml (default
@@ -368,7 +369,7 @@ int Deploy(const std::vector<std::string>& args, std::ostream& out, std::ostream
     ParsedOptions options;
     if (!ParseOptions(args, 1,
                       {"server", "domain", "http-port", "https-port", "center", "ca-file", "lang",
-                       "acme", "acme-eab-kid", "acme-eab-hmac"},
+                       "acme", "acme-eab-kid", "acme-eab-hmac", "acme-key"},
                       options, err, {"agree-tos"})) {
         err << "Try \"quillmate deploy --help\".\n";
         return kExitUsage;
@@ -431,6 +432,16 @@ int Deploy(const std::vector<std::string>& args, std::ostream& out, std::ostream
         err << "quillmate: --agree-tos and --acme-eab-* are for an ACME CA (--acme URL)\n";
         return kExitUsage;
     }
+    const std::string keyKind =
+        options.values.count("acme-key") ? options.values["acme-key"] : "ec";
+    if (keyKind != "ec" && keyKind != "rsa") {
+        err << "quillmate: --acme-key takes ec or rsa\n";
+        return kExitUsage;
+    }
+    if (!acme && options.values.count("acme-key")) {
+        err << "quillmate: --acme-key is for an ACME CA (--acme URL)\n";
+        return kExitUsage;
+    }
     if (eabKid.empty() != eabHmac.empty()) {
         err << "quillmate: external account binding needs both --acme-eab-kid and "
                "--acme-eab-hmac\n";
@@ -458,8 +469,11 @@ int Deploy(const std::vector<std::string>& args, std::ostream& out, std::ostream
         return kExitFailed;
     CGuiWnd& window = *session.window;
     window.SetCertCenter(center.url, center.caFile);
-    if (acme)
-        window.SetAcmeSource(MakeAcmeSource(center.url, agreed, eabKid, eabHmac));
+    if (acme) {
+        AcmeSource source = MakeAcmeSource(center.url, agreed, eabKid, eabHmac);
+        source.rsaAccountKey = keyKind == "rsa";
+        window.SetAcmeSource(std::move(source));
+    }
     window.FindControl(server->second.first)->Select();
     window.FindControl("edHttpPort")->SetText(WideFromAscii(std::to_string(httpPort)));
     window.FindControl("edHttpsPort")->SetText(WideFromAscii(std::to_string(httpsPort)));

@@ -120,6 +120,7 @@ void SslCertSrvBase::ObtainOverAcme() {
     options.caFile = certCenterCaFile_;
     options.accountDir = acme_.accountDir;
     options.agreeToTerms = acme_.agreeToTerms;
+    options.accountKey = acme_.rsaAccountKey ? acme::KeyKind::Rsa : acme::KeyKind::Ec;
     options.eabKid = acme_.eabKid;
     options.eabHmacKey = acme_.eabHmacKey;
     options.stopRequested = [this] { return stopRequested_ || InterruptRequested(); };

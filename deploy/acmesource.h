@@ -11,6 +11,9 @@ struct AcmeSource {
     bool enabled = false;
     // The account key's folder (owner-only), one per CA.
     std::u16string accountDir;
+    // A new account key is RSA-2048 (RS256) instead of P-256 (ES256); an
+    // existing key is used as it is.
+    bool rsaAccountKey = false;
     // The operator agreed to the CA's terms of service; never assumed.
     bool agreeToTerms = false;
     // External account binding, needed by some CAs for a new account only.

@@ -227,10 +227,19 @@ TEST_F(AcmeCommandLine, AKillOrAnInterruptWhileTheCaValidatesLeavesNothingBehind
 
 TEST_F(AcmeCommandLine, TermsOfServiceMustBeAgreedAndOptionsAreChecked) {
     StartPebble({});
-    const CliRun refused = Deploy({});
+    const CliRun refused = Deploy({"--acme-key", "rsa"});
     EXPECT_EQ(refused.code, 5) << refused.output;
     EXPECT_NE(refused.output.find("give --agree-tos"), std::string::npos) << refused.output;
     EXPECT_EQ(nginx_->ReadConfigText(), original_);
+    // The key was made (as asked, RSA) before the CA refused: the account
+    // made later under the terms is the same key's.
+    std::string keyText;
+    for (const auto& e : fs::recursive_directory_iterator(service_->narrow() + "Acme"))
+        if (e.path().filename() == "account.key")
+            e2e::RunProgram({"openssl", "pkey", "-noout", "-text", "-in", e.path().string()},
+                            keyText);
+    EXPECT_NE(keyText.find("Private-Key: (2048 bit"), std::string::npos) << keyText;
+    EXPECT_EQ(Deploy({"--acme-key", "dsa"}).code, 2);
 
     const CliRun both =
         Run(QUILLMATE_PROGRAM, {"deploy", "--server", "nginx", "--acme", pebble_->directoryUrl(),
