@@ -22,9 +22,9 @@ namespace qm {
 
 namespace {
 
-// Where a site serves the challenge of `token` from (siteDir ends in a separator).
-std::u16string ChallengeFolder(const SiteInfo& site) {
-    return site.siteDir + u".well-known" + PathSeparator() + u"acme-challenge" + PathSeparator();
+// Where a site serves the challenges from (its folder ends in a separator).
+std::u16string ChallengeFolder(const std::u16string& siteDir) {
+    return siteDir + u".well-known" + PathSeparator() + u"acme-challenge" + PathSeparator();
 }
 
 void RemoveFolderIfEmpty(const std::u16string& folder) {
@@ -59,16 +59,27 @@ std::vector<std::string> SslCertSrvBase::AcmeNames() const {
     return names;
 }
 
+std::vector<std::u16string> SslCertSrvBase::ChallengeRoots(const std::string& name) const {
+    // Every site of the name answers: the selected one (whose folder may be
+    // that of the server a name without a site of its own reaches) and its
+    // twin on the other port.
+    const std::u16string wideName = WideFromUtf8(name);
+    std::vector<std::u16string> roots;
+    for (const auto* list : {&selectedSites_, &sites_}) {
+        for (const auto& site : *list) {
+            if (ToLowerAscii(site.siteAddr) == wideName && !site.siteDir.empty() &&
+                std::find(roots.begin(), roots.end(), site.siteDir) == roots.end())
+                roots.push_back(site.siteDir);
+        }
+    }
+    return roots;
+}
+
 void SslCertSrvBase::PlaceChallenge(const std::string& name, const std::string& token,
                                     const std::string& keyAuthorization) {
-    // Every site of the name answers: the selected one and its twin on
-    // the other port.
-    const std::u16string wideName = WideFromUtf8(name);
-    for (const auto& site : sites_) {
-        if (ToLowerAscii(site.siteAddr) != wideName || site.siteDir.empty())
-            continue;
-        const std::u16string folder = ChallengeFolder(site);
-        RecordCreatedFile(site.siteDir + u".well-known" + PathSeparator());
+    for (const std::u16string& root : ChallengeRoots(name)) {
+        const std::u16string folder = ChallengeFolder(root);
+        RecordCreatedFile(root + u".well-known" + PathSeparator());
         RecordCreatedFile(folder);
         const std::u16string path = folder + WideFromUtf8(token);
         RecordCreatedFile(path);
@@ -84,21 +95,20 @@ void SslCertSrvBase::PlaceChallenge(const std::string& name, const std::string& 
 }
 
 void SslCertSrvBase::RemoveChallenge(const std::string& name, const std::string& token) {
-    const std::u16string wideName = WideFromUtf8(name);
-    for (const auto& site : sites_) {
-        if (ToLowerAscii(site.siteAddr) != wideName || site.siteDir.empty())
-            continue;
-        const std::u16string folder = ChallengeFolder(site);
+    for (const std::u16string& root : ChallengeRoots(name)) {
+        const std::u16string folder = ChallengeFolder(root);
         const std::u16string path = folder + WideFromUtf8(token);
         if (FileExists(path))
             DeleteFileToRecycleBin(path);
         // The folders go too when this deployment made them and they are empty.
-        if (record_ && std::find(record_->created.begin(), record_->created.end(), folder) !=
-                           record_->created.end()) {
+        auto created = [&](const std::u16string& entry) {
+            return record_ && std::find(record_->created.begin(), record_->created.end(), entry) !=
+                                  record_->created.end();
+        };
+        if (created(folder)) {
             RemoveFolderIfEmpty(folder);
-            const std::u16string wellKnown = site.siteDir + u".well-known" + PathSeparator();
-            if (std::find(record_->created.begin(), record_->created.end(), wellKnown) !=
-                record_->created.end())
+            const std::u16string wellKnown = root + u".well-known" + PathSeparator();
+            if (created(wellKnown))
                 RemoveFolderIfEmpty(wellKnown);
         }
     }

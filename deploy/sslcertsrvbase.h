@@ -254,6 +254,7 @@ protected:
     // the selected sites, the http-01 files in each site of a name, the order.
     void ObtainOverAcme();
     std::vector<std::string> AcmeNames() const;
+    std::vector<std::u16string> ChallengeRoots(const std::string& name) const;
     void PlaceChallenge(const std::string& name, const std::string& token,
                         const std::string& keyAuthorization);
     void RemoveChallenge(const std::string& name, const std::string& token);

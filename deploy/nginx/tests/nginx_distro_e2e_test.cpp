@@ -20,6 +20,7 @@
 #include "tests/support/e2e/distro_nginx.h"
 #include "tests/support/e2e/load_generator.h"
 #include "tests/support/e2e/nginx_sandbox.h"
+#include "tests/support/e2e/pebble_deployer.h"
 #include "tests/support/result_of.h"
 #include "tests/support/temp_dir.h"
 
@@ -306,6 +307,26 @@ TEST_F(NginxDistroE2E, ARedirectingSiteLetsVerificationThroughAndItsHttpsBlockIs
     EXPECT_EQ(site.find("auth"), std::string::npos) << site;
     EXPECT_EQ(Http("127.0.0.1").status, 301);
     EXPECT_EQ(Http("127.0.0.1", kShop, "/auth/auth.txt").status, 301);
+    ExpectUndoneByteForByte();
+}
+
+TEST_F(NginxDistroE2E, ACertificateFromAnAcmeCaIsServedWithItsChainOnBothAddresses) {
+    QM_E2E_REQUIRE_PEBBLE();
+    nginx->EnableSite("shop", ShopSite());
+    StartNginx();
+    e2e::PebbleForDeployer ca({.httpPort = 80, .chainLength = 2});
+    SslCertSrvNginx d;
+    ca.Point(d, 80, 443);
+    ASSERT_EQ(DeployWith(d, kShopName), "succeed") << ca.pebble().Output();
+    ExpectServedOnBothAddresses(kShop);
+    for (const char* address : {"127.0.0.1", "::1"}) {
+        const auto page = HttpGet(std::string("https://") + kShop + "/",
+                                  HttpOptions().ConnectTo(address).Ca(ca.rootFile()));
+        EXPECT_TRUE(page.ok) << address << ": " << page.error;
+    }
+    // www. has no site of its own: its challenge went to the default server's folder.
+    EXPECT_FALSE(fs::exists("/var/www/shop/.well-known"));
+    EXPECT_FALSE(fs::exists("/var/www/html/.well-known"));
     ExpectUndoneByteForByte();
 }
 
