@@ -63,7 +63,7 @@ std::vector<std::u16string> SslCertSrvBase::ChallengeRoots(const std::string& na
     // Every site of the name answers: the selected one (whose folder may be
     // that of the server a name without a site of its own reaches) and its
     // twin on the other port.
-    const std::u16string wideName = WideFromUtf8(name);
+    const std::u16string wideName = ToLowerAscii(WideFromUtf8(name));
     std::vector<std::u16string> roots;
     for (const auto* list : {&selectedSites_, &sites_}) {
         for (const auto& site : *list) {
@@ -81,15 +81,22 @@ void SslCertSrvBase::PlaceChallenge(const std::string& name, const std::string& 
         const std::u16string folder = ChallengeFolder(root);
         RecordCreatedFile(root + u".well-known" + PathSeparator());
         RecordCreatedFile(folder);
-        const std::u16string path = folder + WideFromUtf8(token);
-        RecordCreatedFile(path);
-        if (!MakeDirectoryTree(folder) ||
-            !WriteFileAtomic(path, keyAuthorization, FilePrivacy::ReadableByAll)) {
-            LogError(u"SslCertSrvBase::GetCertificate, cannot write %s", path);
-            throw acme::AcmeError(acme::AcmeError::Cause::Local,
-                                  "cannot write the challenge file " + Utf8FromWide(path));
+        std::vector<std::pair<std::u16string, std::string>> files;
+        for (auto& [file, content] : ChallengeFolderFiles()) {
+            if (!FileExists(folder + file))
+                files.emplace_back(folder + file, std::move(content));
         }
-        LogInfo(u"challenge file %s", path);
+        files.emplace_back(folder + WideFromUtf8(token), keyAuthorization);
+        for (const auto& [path, content] : files) {
+            RecordCreatedFile(path);
+            if (!MakeDirectoryTree(folder) ||
+                !WriteFileAtomic(path, content, FilePrivacy::ReadableByAll)) {
+                LogError(u"SslCertSrvBase::GetCertificate, cannot write %s", path);
+                throw acme::AcmeError(acme::AcmeError::Cause::Local,
+                                      "cannot write the challenge file " + Utf8FromWide(path));
+            }
+        }
+        LogInfo(u"challenge file %s", files.back().first);
     }
     FaultPoint(u"challenge-placed");
 }
@@ -106,6 +113,20 @@ void SslCertSrvBase::RemoveChallenge(const std::string& name, const std::string&
                                   record_->created.end();
         };
         if (created(folder)) {
+            // The folder's own files go with the last challenge in it.
+            const auto own = ChallengeFolderFiles();
+            std::error_code ec;
+            const bool challengesLeft = std::any_of(
+                std::filesystem::directory_iterator(FsPath(folder), ec),
+                std::filesystem::directory_iterator(), [&](const auto& entry) {
+                    const std::u16string name = WidePath(entry.path().filename());
+                    return std::none_of(own.begin(), own.end(),
+                                        [&](const auto& file) { return file.first == name; });
+                });
+            for (const auto& file : own) {
+                if (!challengesLeft && created(folder + file.first))
+                    DeleteFileToRecycleBin(folder + file.first);
+            }
             RemoveFolderIfEmpty(folder);
             const std::u16string wellKnown = root + u".well-known" + PathSeparator();
             if (created(wellKnown))

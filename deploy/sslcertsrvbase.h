@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "deploy/acmesource.h"
@@ -210,6 +211,12 @@ protected:
         std::u16string shareWithGroupOf;
     };
     virtual std::vector<RenewedFile> RenewedFiles(const DeploymentRecord& deployment) const;
+    // Files a server needs beside the ACME challenges to serve them (a
+    // folder's own settings), name and content; placed with the first
+    // challenge where missing and removed with the last. None by default.
+    virtual std::vector<std::pair<std::u16string, std::string>> ChallengeFolderFiles() const {
+        return {};
+    }
     // Puts the renewed certificate where the server takes it from, every
     // change recorded first; false when there is nothing to put. The
     // default writes RenewedFiles (the previous ones kept as ".previous").

@@ -21,6 +21,8 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "deploy/iis/iisinterfaces.h"
@@ -79,6 +81,20 @@ public:
     const std::vector<std::u16string>& hostlessIPs() const { return hostlessIPs_; }
     const std::vector<BackupSiteRecord>& backupSites() const { return backupSites_; }
     const std::vector<BindingRecord>& bindings() const { return bindings_; }
+
+    // IIS serves no file without an extension unless a folder says so: the
+    // challenge folder gets a web.config mapping them to text/plain.
+    std::vector<std::pair<std::u16string, std::string>> ChallengeFolderFiles() const override;
+    static constexpr std::string_view kChallengeWebConfig =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
+        "<configuration>\r\n"
+        "  <system.webServer>\r\n"
+        "    <staticContent>\r\n"
+        "      <remove fileExtension=\".\" />\r\n"
+        "      <mimeMap fileExtension=\".\" mimeType=\"text/plain\" />\r\n"
+        "    </staticContent>\r\n"
+        "  </system.webServer>\r\n"
+        "</configuration>\r\n";
 
 protected:
     bool RestoreRecordedChanges(DeploymentRecord& record) override;

@@ -65,6 +65,10 @@ void SslCertSrvIIS::GetCertificate() {
     });
 }
 
+std::vector<std::pair<std::u16string, std::string>> SslCertSrvIIS::ChallengeFolderFiles() const {
+    return {{u"web.config", std::string(kChallengeWebConfig)}};
+}
+
 void SslCertSrvIIS::InstallIssuedCertificate() {
     LogTrace("SslCertSrvIIS::InstallCert");
     const std::string password = RandomHex(12);
