@@ -53,6 +53,18 @@ AcmeSource MakeAcmeSource(std::u16string_view directoryUrl, bool agreeToTerms, s
     return source;
 }
 
+bool MayBeAcmeDirectory(std::u16string_view url) {
+    constexpr std::u16string_view scheme = u"https://";
+    if (url.substr(0, scheme.size()) != scheme)
+        return false;
+    const size_t slash = url.find(u'/', scheme.size());
+    return slash != std::u16string_view::npos && slash + 1 < url.size();
+}
+
+bool IsAcmeCenter(std::u16string_view url, const std::u16string& caFile) {
+    return MayBeAcmeDirectory(url) && acme::IsAcmeDirectory(Utf8FromWide(url), caFile);
+}
+
 int64_t RenewalMomentWithin(int64_t start, int64_t end, const std::string& certId) {
     if (end <= start)
         return start;

@@ -20,6 +20,13 @@ std::u16string AcmeAccountDirectory(std::u16string_view directoryUrl);
 AcmeSource MakeAcmeSource(std::u16string_view directoryUrl, bool agreeToTerms,
                           std::string eabKid = {}, std::string eabHmacKey = {});
 
+// Whether a certificate center's address may be an ACME directory: an
+// https URL with a path (/directory, /dir, /v2/DV90...); the enrollment
+// center's address has none, and is never asked.
+bool MayBeAcmeDirectory(std::u16string_view url);
+// MayBeAcmeDirectory, and the address answers as an ACME directory.
+bool IsAcmeCenter(std::u16string_view url, const std::u16string& caFile);
+
 struct AcmeRenewalAdvice {
     std::string certId;   // the served certificate's renewal-information ID
     int64_t renewAt = 0;  // seconds since 1970: the moment picked in the window

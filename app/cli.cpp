@@ -13,7 +13,6 @@
 #include <set>
 
 #include "Common/OpenSSL/quorp/quorp.h"
-#include "acme/acmeclient.h"
 #include "app/acmesource.h"
 #include "app/deployers.h"
 #include "app/guiwnd.h"
@@ -422,9 +421,9 @@ int Deploy(const std::vector<std::string>& args, std::ostream& out, std::ostream
             return kExitUsage;
         }
     }
-    // An ACME CA: named by --acme, or a --center that answers as its directory.
-    const bool acme = acmeGiven || (options.values.count("center") &&
-                                    acme::IsAcmeDirectory(Utf8(center.url), center.caFile));
+    // An ACME CA: named by --acme, or a center address (--center or
+    // QUILLMATE_CENTER_URL) that answers as its directory.
+    const bool acme = acmeGiven || IsAcmeCenter(center.url, center.caFile);
     const bool agreed = options.flags.count("agree-tos") != 0;
     const std::string eabKid = options.values["acme-eab-kid"];
     const std::string eabHmac = options.values["acme-eab-hmac"];
@@ -469,11 +468,12 @@ int Deploy(const std::vector<std::string>& args, std::ostream& out, std::ostream
         return kExitFailed;
     CGuiWnd& window = *session.window;
     window.SetCertCenter(center.url, center.caFile);
+    AcmeSource source;  // disabled: the enrollment center
     if (acme) {
-        AcmeSource source = MakeAcmeSource(center.url, agreed, eabKid, eabHmac);
+        source = MakeAcmeSource(center.url, agreed, eabKid, eabHmac);
         source.rsaAccountKey = keyKind == "rsa";
-        window.SetAcmeSource(std::move(source));
     }
+    window.SetAcmeSource(std::move(source));
     window.FindControl(server->second.first)->Select();
     window.FindControl("edHttpPort")->SetText(WideFromAscii(std::to_string(httpPort)));
     window.FindControl("edHttpsPort")->SetText(WideFromAscii(std::to_string(httpsPort)));

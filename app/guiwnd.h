@@ -94,9 +94,15 @@ public:
 
     // ---- Set-up by the front end (before a task starts) ----
     void SetCertCenter(std::u16string url, std::u16string caFile);
-    // The certificate comes from the ACME CA whose directory is the center's
-    // URL (see deploy/acmesource.h); the deployment settings remember it.
-    void SetAcmeSource(AcmeSource source) { acme_ = std::move(source); }
+    // The front end's choice of the certificate source: the ACME CA whose
+    // directory is the center's URL (see deploy/acmesource.h), or, disabled,
+    // the enrollment center. Without a choice the window asks its center
+    // address whether it is an ACME directory (IsAcmeCenter). The deployment
+    // settings remember the source.
+    void SetAcmeSource(AcmeSource source) {
+        acme_ = std::move(source);
+        sourceChosen_ = true;
+    }
     void SetDeployerFactory(DeployerFactory factory);
     // Whether the deferred request has been acknowledged (the progress
     // record's view by default).
@@ -174,6 +180,8 @@ private:
     void NewVantrel(int32_t type);
     void DeleteVantrel();
     void InitSslService(const std::u16string& centerUrl, int32_t httpPort, int32_t httpsPort);
+    // The certificate source when the front end chose none.
+    void ChooseCertificateSource();
     void GetSitesInfo();
     // The typed domains without blanks, in lower case, once each and
     // without the local names; raises "Too many domain names" for more than
@@ -220,6 +228,7 @@ private:
     std::u16string centerUrl_;
     std::u16string centerCaFile_;
     AcmeSource acme_;
+    bool sourceChosen_ = false;
     DeployerFactory factory_;
     std::function<bool()> deferReceived_;
     std::function<void(SslCertSrvBase&)> engineSetup_;

@@ -3,6 +3,7 @@
 // undo (RestoreThread) and opening the deployed sites.
 #include <algorithm>
 
+#include "app/acmesource.h"
 #include "app/deployers.h"
 #include "app/guiwnd.h"
 #include "app/language.h"
@@ -129,6 +130,7 @@ void CGuiWnd::ExecuteThread() {
         ReadInputs();
         ShowPortSettings();
         NewVantrel(SelectedWebType());
+        ChooseCertificateSource();
         InitSslService(centerUrl_, httpPort_, httpsPort_);
         GetSitesInfo();
         SwitchTab(0);
@@ -262,6 +264,22 @@ void CGuiWnd::InitSslService(const std::u16string& centerUrl, int32_t httpPort, 
         engine->Initialize(centerUrl, httpPort, httpsPort);
         ThrowSucceed();
     });
+}
+
+void CGuiWnd::ChooseCertificateSource() {
+    if (sourceChosen_ || !IsAcmeCenter(centerUrl_, centerCaFile_))
+        return;
+    // The window has no agreement of its own to give: the terms count as
+    // agreed when the last deployment through this CA agreed to them.
+    bool agreed = false;
+    try {
+        const DeploymentSettings last = ReadDeploymentSettings(DeploymentSettingsPath());
+        agreed = last.centerIsAcme && last.acmeTermsAgreed && last.centerUrl == centerUrl_;
+    } catch (const std::exception&) {
+        // no deployment yet
+    }
+    LogInfo(u"certificate source: the ACME CA at %s", centerUrl_);
+    acme_ = MakeAcmeSource(centerUrl_, agreed);
 }
 
 void CGuiWnd::GetSitesInfo() {

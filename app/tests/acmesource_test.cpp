@@ -53,6 +53,17 @@ TEST_F(AcmeSourceTest, EachCaHasAnAccountFolderOfItsOwnInTheServiceDirectory) {
     EXPECT_TRUE(source.replacesCertId.empty());
 }
 
+TEST_F(AcmeSourceTest, OnlyAnHttpsAddressWithAPathIsAskedWhetherItIsAnAcmeDirectory) {
+    for (const char16_t* url :
+         {u"https://acme-v02.api.letsencrypt.org/directory", u"https://acme.zerossl.com/v2/DV90",
+          u"https://localhost:14000/dir"})
+        EXPECT_TRUE(MayBeAcmeDirectory(url)) << Utf8FromWide(url);
+    for (const char16_t* url : {u"https://localhost:8443", u"https://localhost:8443/",
+                                u"http://ca.example/directory", u"", u"https://"})
+        EXPECT_FALSE(MayBeAcmeDirectory(url)) << Utf8FromWide(url);
+    EXPECT_FALSE(IsAcmeCenter(u"https://localhost:8443", u""));
+}
+
 TEST_F(AcmeSourceTest, TheRenewalMomentIsFixedPerCertificateAndSpreadOverTheWindow) {
     const int64_t start = 1'900'000'000;
     const int64_t end = start + 86400;

@@ -30,6 +30,8 @@ FakeEngine::~FakeEngine() = default;
 void FakeEngine::Initialize(const std::u16string& url, int32_t httpPort, int32_t httpsPort) {
     script_->centerUrl = url;
     script_->caFile = certCenterCaFile_;
+    script_->acme = acmeSource().enabled;
+    script_->acmeTermsAgreed = acmeSource().agreeToTerms;
     script_->httpPort = httpPort;
     script_->httpsPort = httpsPort;
     if (!script_->initializeFailure.empty())

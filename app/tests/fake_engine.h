@@ -28,6 +28,8 @@ struct EngineScript {
     // Recorded.
     std::u16string centerUrl;
     std::u16string caFile;
+    bool acme = false;  // the engine was given an ACME source
+    bool acmeTermsAgreed = false;
     int32_t httpPort = 0;
     int32_t httpsPort = 0;
     std::vector<std::u16string> boundDomains;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "acme/tests/fake_acme_server.h"
 #include "app/deployers.h"
 #include "app/guiwnd.h"
 #include "app/language.h"
@@ -177,6 +178,34 @@ TEST_F(TaskDriverTest, ASuccessfulDeploymentRendersEachStageInOrderAndRecordsIts
     // With the engine gone the window closes.
     window_->Close();
     EXPECT_TRUE(RunUntil([&] { return window_->IsClosed(); }));
+}
+
+TEST_F(TaskDriverTest, ACenterAddressThatIsAnAcmeDirectoryMakesTheCaTheSource) {
+    qm::test::TestPki pki;
+    acme::test::FakeAcmeServer ca(pki, {}, [](const std::string&, const std::string&) {
+        return std::optional<std::string>();
+    });
+    // The enrollment center's address (no path) is never asked.
+    Deploy();
+    WaitForDeployment();
+    EXPECT_FALSE(script_->acme);
+    EXPECT_EQ(ca.CountOf("GET /dir"), 0);
+
+    window_->SetCertCenter(WideFromUtf8(ca.directoryUrl()), pki.caFile());
+    Deploy();
+    WaitForDeployment();
+    EXPECT_TRUE(script_->acme);
+    EXPECT_FALSE(script_->acmeTermsAgreed);  // the window gives no agreement of its own
+    EXPECT_EQ(script_->centerUrl, WideFromUtf8(ca.directoryUrl()));
+    // Saved as an ACME source, for the renewals.
+    const DeploymentSettings saved = ReadDeploymentSettings(DeploymentSettingsPath());
+    EXPECT_TRUE(saved.centerIsAcme);
+
+    // A choice of the front end stands.
+    window_->SetAcmeSource(AcmeSource{});
+    Deploy();
+    WaitForDeployment();
+    EXPECT_FALSE(script_->acme);
 }
 
 TEST_F(TaskDriverTest, AStageThatJumpsShowsTheWholeBlockAndChineseUsesType2) {
