@@ -28,7 +28,39 @@ protected:
     void SetUp() override { setenv("VANTREL_HOME", service_.narrow().c_str(), 1); }
     void TearDown() override { test::RestoreServiceHome(); }
 
+    // A fake CA with renewal information, issuing for names it validates
+    // against the files Issue places.
+    acme::test::FakeAcmeServer& ServeWithRenewalInfo() {
+        pki_ = std::make_unique<qm::test::TestPki>();
+        acme::test::FakeCaScript script;
+        script.renewalInfo = true;
+        ca_ = std::make_unique<acme::test::FakeAcmeServer>(
+            *pki_, script, [this](const std::string& name, const std::string& token) {
+                const auto it = files_.find(name + "/" + token);
+                return it == files_.end() ? std::nullopt : std::optional<std::string>(it->second);
+            });
+        return *ca_;
+    }
+    acme::IssuedChain Issue(const std::string& name) {
+        acme::AcmeOptions options;
+        options.directoryUrl = ca_->directoryUrl();
+        options.caFile = pki_->caFile();
+        options.accountDir = service_.path() + u"account";
+        options.agreeToTerms = true;
+        options.stopRequested = [] { return false; };
+        const EvpPkeyPtr key = acme::test::NewEcKey();
+        return acme::AcmeClient(options).Obtain(
+            {name}, acme::test::MakeCsr(key.get(), {name}),
+            {[this](const std::string& n, const std::string& t, const std::string& k) {
+                 files_[n + "/" + t] = k;
+             },
+             [this](const std::string& n, const std::string& t) { files_.erase(n + "/" + t); }});
+    }
+
     test::TempDir service_;
+    std::unique_ptr<qm::test::TestPki> pki_;
+    std::map<std::string, std::string> files_;
+    std::unique_ptr<acme::test::FakeAcmeServer> ca_;
 };
 
 TEST_F(AcmeSourceTest, EachCaHasAnAccountFolderOfItsOwnInTheServiceDirectory) {
@@ -81,27 +113,9 @@ TEST_F(AcmeSourceTest, TheRenewalMomentIsFixedPerCertificateAndSpreadOverTheWind
 }
 
 TEST_F(AcmeSourceTest, TheCasRenewalInformationGivesTheMomentAndTheReplacedCertificate) {
-    qm::test::TestPki pki;
-    std::map<std::string, std::string> files;
-    acme::test::FakeCaScript script;
-    script.renewalInfo = true;
-    acme::test::FakeAcmeServer ca(pki, script, [&](const std::string& name, const std::string& t) {
-        const auto it = files.find(name + "/" + t);
-        return it == files.end() ? std::nullopt : std::optional<std::string>(it->second);
-    });
-    acme::AcmeOptions options;
-    options.directoryUrl = ca.directoryUrl();
-    options.caFile = pki.caFile();
-    options.accountDir = service_.path() + u"account";
-    options.agreeToTerms = true;
-    options.stopRequested = [] { return false; };
-    const EvpPkeyPtr key = acme::test::NewEcKey();
-    const acme::IssuedChain issued = acme::AcmeClient(options).Obtain(
-        {"a.example.test"}, acme::test::MakeCsr(key.get(), {"a.example.test"}),
-        {[&](const std::string& n, const std::string& t, const std::string& k) {
-             files[n + "/" + t] = k;
-         },
-         [&](const std::string& n, const std::string& t) { files.erase(n + "/" + t); }});
+    acme::test::FakeAcmeServer& ca = ServeWithRenewalInfo();
+    const acme::IssuedChain issued = Issue("a.example.test");
+    const qm::test::TestPki& pki = *pki_;
 
     const auto advice = AskAcmeRenewalInfo(WideFromUtf8(ca.directoryUrl()), pki.caFile(),
                                            issued.chain.certificatePem);
@@ -145,27 +159,9 @@ private:
 };
 
 TEST_F(AcmeSourceTest, ARenewalFollowsTheCasWindowAndNamesTheCertificateItReplaces) {
-    qm::test::TestPki pki;
-    std::map<std::string, std::string> files;
-    acme::test::FakeCaScript script;
-    script.renewalInfo = true;
-    acme::test::FakeAcmeServer ca(pki, script, [&](const std::string& name, const std::string& t) {
-        const auto it = files.find(name + "/" + t);
-        return it == files.end() ? std::nullopt : std::optional<std::string>(it->second);
-    });
-    acme::AcmeOptions options;
-    options.directoryUrl = ca.directoryUrl();
-    options.caFile = pki.caFile();
-    options.accountDir = service_.path() + u"account";
-    options.agreeToTerms = true;
-    options.stopRequested = [] { return false; };
-    const EvpPkeyPtr key = acme::test::NewEcKey();
-    const acme::IssuedChain issued = acme::AcmeClient(options).Obtain(
-        {"a.example.test"}, acme::test::MakeCsr(key.get(), {"a.example.test"}),
-        {[&](const std::string& n, const std::string& t, const std::string& k) {
-             files[n + "/" + t] = k;
-         },
-         [&](const std::string& n, const std::string& t) { files.erase(n + "/" + t); }});
+    acme::test::FakeAcmeServer& ca = ServeWithRenewalInfo();
+    const acme::IssuedChain issued = Issue("a.example.test");
+    const qm::test::TestPki& pki = *pki_;
 
     // A deployment in force of that certificate, made through the CA.
     test::InstallConfigTemplates(test::ProgramHome());
