@@ -131,15 +131,22 @@ protected:
         const std::string shot = artifacts_ + Lang(GetParam()) + "_" + name + ".png";
         const std::string reference =
             std::string(QUILLMATE_WINDOW_REFERENCES) + "/" + Lang(GetParam()) + "_" + name + ".png";
-        // The window settles (a redraw after the last change) before the shot.
-        std::this_thread::sleep_for(400ms);
-        ASSERT_TRUE(e2e::Screenshot(*display_, window_, shot)) << name;
-        if (std::getenv("QUILLMATE_UPDATE_WINDOW_REFERENCES")) {
-            fs::copy_file(shot, reference, fs::copy_options::overwrite_existing);
-            return;
+        // The window settles (a redraw after the last change) before the shot;
+        // on a loaded machine the redraw may come later, so a shot that
+        // differs is taken again, twice at most.
+        e2e::ImageDifference difference;
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            std::this_thread::sleep_for(attempt == 0 ? 400ms : 1000ms);
+            ASSERT_TRUE(e2e::Screenshot(*display_, window_, shot)) << name;
+            if (std::getenv("QUILLMATE_UPDATE_WINDOW_REFERENCES")) {
+                fs::copy_file(shot, reference, fs::copy_options::overwrite_existing);
+                return;
+            }
+            difference = e2e::ComparePng(shot, reference, kFuzzPercent);
+            ASSERT_TRUE(difference.comparable) << shot << " against " << reference;
+            if (difference.fraction <= kMatchingShare)
+                break;
         }
-        const e2e::ImageDifference difference = e2e::ComparePng(shot, reference, kFuzzPercent);
-        ASSERT_TRUE(difference.comparable) << shot << " against " << reference;
         if (difference.fraction > kMatchingShare)
             e2e::WriteDifferenceImage(
                 shot, reference, artifacts_ + Lang(GetParam()) + "_" + name + "_difference.png");

@@ -67,6 +67,7 @@ public:
         scrollbar_width(12);
     }
     ~TextView() override {
+        Fl::remove_timeout(ShowEnd, this);
         buffer_.remove_modify_callback(Modified, this);
         buffer(nullptr);
     }
@@ -84,6 +85,12 @@ public:
         shown_ = text;
         insert_position(buffer_.length());
         show_insert_position();
+        // With wrapping, the view can stop a line short of the end when the
+        // appended lines were not laid out yet; once they are drawn, the end
+        // of a text that only shows is shown again.
+        Fl::remove_timeout(ShowEnd, this);
+        if (readOnly_)
+            Fl::add_timeout(0.1, ShowEnd, this);
     }
 
     void SetReadOnly(bool readOnly) {
@@ -103,6 +110,11 @@ public:
     }
 
 private:
+    static void ShowEnd(void* data) {
+        auto* self = static_cast<TextView*>(data);
+        self->insert_position(self->buffer_.length());
+        self->show_insert_position();
+    }
     static void Modified(int, int, int, int, const char*, void* data) {
         auto* self = static_cast<TextView*>(data);
         if (self->updating_ || !self->control_)
